@@ -1,0 +1,26 @@
+// Cross-fade of two pictures of one size into a true-colour canvas.
+#ifndef JPEGFADE_BLEND_H_
+#define JPEGFADE_BLEND_H_
+
+#include <gd.h>
+
+/// The first picture's weight in frame `i` of `alpha`: (1.0 / (alpha - 1)) * i,
+/// and 0 when `alpha` is 1 or less.
+double FrameWeight(int i, int alpha);
+
+/// One channel of the mix: trunc(c2 * (1.0 - t) + c1 * t), in double.
+inline int MixChannel(int c1, int c2, double t) {
+  return static_cast<int>(c2 * (1.0 - t) + c1 * t);
+}
+
+/// Overwrites every pixel of `canvas` with frame `i` of `alpha` of the fade
+/// from `second` (frame 0) to `first`; all three are width x height.
+void BlendFrame(gdImagePtr first, gdImagePtr second, gdImagePtr canvas, int i,
+                int alpha, int width, int height);
+
+/// BlendFrame through the library's per-pixel accessors at weight `t`: works
+/// on palette and true-colour pictures alike.
+void BlendFrameByPixel(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
+                       double t, int width, int height);
+
+#endif  // JPEGFADE_BLEND_H_

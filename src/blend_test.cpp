@@ -1,0 +1,185 @@
+#include "blend.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "test_pictures.h"
+
+namespace {
+
+// Three channels of one picture kind: true-colour packs them, a palette
+// picture holds one colour per index.
+struct Rgb {
+  int red, green, blue;
+};
+
+template <typename Colour>  // Rgb colour(int x, int y)
+Image MakePicture(int width, int height, bool palette, Colour colour) {
+  Image image(palette ? gdImageCreate(width, height)
+                      : gdImageCreateTrueColor(width, height));
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const Rgb c = colour(x, y);
+      if (palette) {
+        // One palette entry per pixel: the index tells nothing of the colour.
+        image->pixels[y][x] = static_cast<unsigned char>(
+            gdImageColorAllocate(image.get(), c.red, c.green, c.blue));
+      } else {
+        image->tpixels[y][x] = gdTrueColor(c.red, c.green, c.blue);
+      }
+    }
+  }
+  return image;
+}
+
+Image MakeCanvas(int width, int height) {
+  Image canvas(gdImageCreateTrueColor(width, height));
+  // Left-overs, alpha bits included, that a frame must overwrite.
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) canvas->tpixels[y][x] = 0x7f5a5a5a;
+  return canvas;
+}
+
+double PlainWeight(int i, int alpha) { return (1.0 / (alpha - 1)) * i; }
+
+int PlainMix(int c1, int c2, double t) {
+  return static_cast<int>(c2 * (1.0 - t) + c1 * t);
+}
+
+TEST(FrameWeight, TakesTheReciprocalThenMultiplies) {
+  struct Row {
+    int alpha, i;
+    double t;
+  };
+  const Row rows[] = {
+      {5, 1, 0.25},
+      {4, 1, 0.3333333333333333},
+      {11, 3, 0.30000000000000004},  // 3 / 10 would give 0.3
+      {8, 3, 0.42857142857142855},
+      {50, 49, 0.9999999999999999},  // the last frame stops short of 1
+      {2, 0, 0.0},
+      {2, 1, 1.0},
+      {1, 0, 0.0},  // one frame: the second picture
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(FrameWeight(row.i, row.alpha), row.t)
+        << "alpha " << row.alpha << ", i " << row.i;
+  }
+}
+
+TEST(BlendFrame, WorkedValues) {
+  struct Row {
+    int alpha, i, c1, c2, result;
+  };
+  const Row rows[] = {
+      {5, 1, 200, 100, 125},
+      {4, 1, 255, 0, 85},
+      {8, 3, 29, 29, 28},   // truncation: equal inputs can lose one
+      {50, 49, 100, 0, 99}, // the last frame is not quite the first picture
+      {1, 0, 7, 200, 200},
+  };
+  for (const Row& row : rows) {
+    Image first = MakePicture(1, 1, false, [&](int, int) {
+      return Rgb{row.c1, row.c1, row.c1};
+    });
+    Image second = MakePicture(1, 1, false, [&](int, int) {
+      return Rgb{row.c2, row.c2, row.c2};
+    });
+    Image canvas = MakeCanvas(1, 1);
+    BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha, 1, 1);
+    EXPECT_EQ(canvas->tpixels[0][0],
+              gdTrueColor(row.result, row.result, row.result))
+        << "alpha " << row.alpha << ", i " << row.i;
+  }
+}
+
+// Red and green run through all 65,536 (C1, C2) pairs; blue mixes others.
+Rgb SweepFirst(int x, int y) { return {x, y, 255 - x}; }
+Rgb SweepSecond(int x, int y) { return {y, x, (x + y) & 0xff}; }
+
+// Checks every canvas pixel against the plain formula at frame i of alpha.
+template <typename Colour>
+void ExpectPlainMix(gdImagePtr canvas, int width, int height, int i, int alpha,
+                    Colour first, Colour second) {
+  const double t = alpha > 1 ? PlainWeight(i, alpha) : 0.0;
+  int mismatches = 0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const Rgb a = first(x, y), b = second(x, y);
+      const int expected =
+          gdTrueColor(PlainMix(a.red, b.red, t), PlainMix(a.green, b.green, t),
+                      PlainMix(a.blue, b.blue, t));
+      if (canvas->tpixels[y][x] != expected && ++mismatches <= 3) {
+        ADD_FAILURE() << "alpha " << alpha << ", i " << i << ", pixel (" << x
+                      << ", " << y << "): " << std::hex
+                      << canvas->tpixels[y][x] << " != " << expected;
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0) << "alpha " << alpha << ", i " << i;
+}
+
+TEST(BlendFrame, MatchesThePlainFormulaForEveryChannelPair) {
+  const int frames[][2] = {{2, 0},  {2, 1},   {3, 1},    {4, 1},
+                           {8, 3},  {11, 3},  {50, 49},  {101, 50},
+                           {1000, 999}};
+  Image first = MakePicture(256, 256, false, SweepFirst);
+  Image second = MakePicture(256, 256, false, SweepSecond);
+  Image canvas = MakeCanvas(256, 256);
+  for (const auto& frame : frames) {
+    const int alpha = frame[0], i = frame[1];
+    BlendFrame(first.get(), second.get(), canvas.get(), i, alpha, 256, 256);
+    ExpectPlainMix(canvas.get(), 256, 256, i, alpha, SweepFirst, SweepSecond);
+  }
+}
+
+TEST(BlendFrame, NeverFusesAMultiplyAndAnAdd) {
+  // Pairs whose result changes by one if either product is fused with the
+  // add into a single rounding.
+  struct Row {
+    int alpha, i, c1, c2;
+  };
+  const Row rows[] = {{4, 1, 50, 5}, {6, 2, 1, 6},   {6, 3, 3, 13},
+                      {7, 5, 27, 21}, {8, 3, 1, 29}, {8, 2, 31, 10}};
+  for (const Row& row : rows) {
+    const double t = PlainWeight(row.i, row.alpha);
+    const int fused_second = static_cast<int>(
+        std::fma(static_cast<double>(row.c2), 1.0 - t, row.c1 * t));
+    const int fused_first = static_cast<int>(
+        std::fma(static_cast<double>(row.c1), t, row.c2 * (1.0 - t)));
+    const int plain = PlainMix(row.c1, row.c2, t);
+    ASSERT_TRUE(fused_second != plain || fused_first != plain);
+
+    Image first = MakePicture(1, 1, false, [&](int, int) {
+      return Rgb{row.c1, row.c1, row.c1};
+    });
+    Image second = MakePicture(1, 1, false, [&](int, int) {
+      return Rgb{row.c2, 0, row.c2};
+    });
+    Image canvas = MakeCanvas(1, 1);
+    BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha, 1, 1);
+    EXPECT_EQ(gdTrueColorGetRed(canvas->tpixels[0][0]), plain);
+    EXPECT_EQ(gdTrueColorGetBlue(canvas->tpixels[0][0]), plain);
+  }
+}
+
+Rgb PaletteFirst(int x, int y) { return {x * 16 + y, 255 - y * 16, x * y}; }
+Rgb PaletteSecond(int x, int y) { return {y * 16 + x, x * 13, 200 - x - y}; }
+
+TEST(BlendFrame, ReadsPaletteAndTrueColourPicturesAlike) {
+  // 16 x 16 = 256 pixels: one palette entry each.
+  const bool kinds[][2] = {{true, false}, {false, true}, {true, true}};
+  for (const auto& kind : kinds) {
+    Image first = MakePicture(16, 16, kind[0], PaletteFirst);
+    Image second = MakePicture(16, 16, kind[1], PaletteSecond);
+    Image canvas = MakeCanvas(16, 16);
+    BlendFrame(first.get(), second.get(), canvas.get(), 2, 7, 16, 16);
+    SCOPED_TRACE(testing::Message() << "first palette " << kind[0]
+                                    << ", second palette " << kind[1]);
+    ExpectPlainMix(canvas.get(), 16, 16, 2, 7, PaletteFirst, PaletteSecond);
+  }
+}
+
+}  // namespace

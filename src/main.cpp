@@ -1,0 +1,103 @@
+// jpegfade FIRST SECOND PREFIX ALPHA
+//
+// Writes ALPHA JPEG frames PREFIX00.JPG, PREFIX01.JPG, ... fading from the
+// SECOND picture to the FIRST. Every failure prints one line on standard output
+// and ends the process with status 255; success prints nothing.
+#include <gd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "blend.h"
+#include "frame_output.h"
+
+namespace {
+
+// Every failure ends here: one line, status -1 (255 to the shell).
+[[noreturn]] void Die(const char* line) {
+  std::puts(line);
+  std::exit(-1);
+}
+
+[[noreturn]] void DieWithPath(const char* format, const char* path) {
+  std::printf(format, path);
+  std::exit(-1);
+}
+
+// The first three arguments must be present and differ as text; two spellings
+// of one path are not caught here.
+bool HasThreeDistinctArguments(int argc, char** argv) {
+  return argc >= 4 && std::strcmp(argv[1], argv[2]) != 0 &&
+         std::strcmp(argv[1], argv[3]) != 0 &&
+         std::strcmp(argv[2], argv[3]) != 0;
+}
+
+FILE* OpenForReadingOrDie(const char* path) {
+  FILE* stream = std::fopen(path, "r");
+  if (!stream) DieWithPath("file open error for %s\n", path);
+  return stream;
+}
+
+// Reads `text` as atoi does (leading space, a sign, digits up to the first
+// other character, 0 without digits), but a value outside int, which atoi
+// leaves undefined, is refused.
+int ReadAlphaOrDie(const char* text) {
+  errno = 0;
+  const long value = std::strtol(text, nullptr, 10);
+  if (errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+    Die("alpha out of range, input correctly");
+  }
+  return static_cast<int>(value);
+}
+
+gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path) {
+  gdImagePtr image = gdImageCreateFromJpeg(stream);
+  if (!image) DieWithPath("file decode error for %s\n", path);
+  return image;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Under a file-size limit the kernel would kill us mid-frame with SIGXFSZ,
+  // leaving half a file; ignored, the write fails and is reported instead.
+  std::signal(SIGXFSZ, SIG_IGN);
+
+  if (!HasThreeDistinctArguments(argc, argv)) Die("argument error");
+  FILE* first_stream = OpenForReadingOrDie(argv[1]);
+  FILE* second_stream = OpenForReadingOrDie(argv[2]);
+  if (argc <= 4) Die("missing alpha, input correctly");
+  const char* prefix = argv[3];
+  const int alpha = ReadAlphaOrDie(argv[4]);
+
+  // Both pictures are decoded in full before any frame is written, so a frame
+  // may even replace one of the input files.
+  gdImagePtr first = DecodeJpegOrDie(first_stream, argv[1]);
+  gdImagePtr second = DecodeJpegOrDie(second_stream, argv[2]);
+  if (gdImageSX(first) != gdImageSX(second) ||
+      gdImageSY(first) != gdImageSY(second)) {
+    Die("Input has different size, please input images have same size");
+  }
+  const int width = gdImageSX(first);
+  const int height = gdImageSY(second);
+
+  // One canvas for the whole run; every frame overwrites all of it.
+  gdImagePtr canvas = gdImageCreateTrueColor(width, height);
+  if (!canvas) Die("canvas create error");
+
+  for (int i = 0; i < alpha; ++i) {
+    BlendFrame(first, second, canvas, i, alpha, width, height);
+    WriteFrame(canvas, prefix, i);
+  }
+
+  std::fclose(first_stream);
+  std::fclose(second_stream);
+  gdImageDestroy(canvas);
+  gdImageDestroy(second);
+  gdImageDestroy(first);
+  return 0;
+}

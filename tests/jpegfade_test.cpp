@@ -1,0 +1,317 @@
+// End-to-end: runs the built jpegfade in a fresh folder and checks what it
+// prints, its status and every file it leaves, byte for byte.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "test_pictures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Limits {
+  rlim_t file_size = RLIM_INFINITY;
+  rlim_t address_space = RLIM_INFINITY;
+};
+
+struct Outcome {
+  std::string out;  // standard output
+  int status;       // exit status, or 128 + signal
+};
+
+void SetLimit(int resource, rlim_t value) {
+  if (value == RLIM_INFINITY) return;
+  const rlimit limit{value, value};
+  setrlimit(resource, &limit);
+}
+
+Outcome RunIn(const fs::path& dir, const std::vector<std::string>& args,
+              Limits limits = {}) {
+  std::vector<char*> argv{const_cast<char*>(JPEGFADE_EXECUTABLE)};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return {"pipe failed", -1};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipe_fds[1], STDOUT_FILENO);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    // The library's own warnings go to standard error; only stdout is ours.
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, STDERR_FILENO);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    SetLimit(RLIMIT_FSIZE, limits.file_size);
+    SetLimit(RLIMIT_AS, limits.address_space);
+    signal(SIGXFSZ, SIG_DFL);  // the tool must not rely on inheriting SIG_IGN
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  Outcome outcome{"", -1};
+  char buffer[4096];
+  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+    outcome.out.append(buffer, n);
+  }
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status)
+                                     : 128 + WTERMSIG(status);
+  return outcome;
+}
+
+std::string Args(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& arg : args) text += " '" + arg + "'";
+  return text;
+}
+
+class JpegfadeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "jpegfade-XXXXXX");
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    SaveJpeg(MakeTrueColorPicture(40, 30, 1).get(), Path("a.jpg"));
+    SaveJpeg(MakeTrueColorPicture(40, 30, 2).get(), Path("b.jpg"));
+    SaveJpeg(MakeTrueColorPicture(30, 40, 3).get(), Path("tall.jpg"));
+    SaveJpeg(MakeTrueColorPicture(40, 20, 4).get(), Path("short.jpg"));
+    WriteFile("text.jpg", "not a picture\n");
+    WriteFile("empty.jpg", "");
+    fs::create_directory(dir_ / "folder.jpg");
+    first_ = LoadJpeg(Path("a.jpg"));
+    second_ = LoadJpeg(Path("b.jpg"));
+    ASSERT_TRUE(first_ && second_);
+    before_ = Listing();
+  }
+
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return dir_ / name; }
+
+  void WriteFile(const std::string& name, const std::string& bytes) {
+    FILE* out = std::fopen(Path(name).c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+  }
+
+  // Every path under the folder, relative to it.
+  std::set<std::string> Listing() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+      names.insert(entry.path().lexically_relative(dir_).string());
+    }
+    return names;
+  }
+
+  // What the run left that was not there before it.
+  std::set<std::string> NewFiles() const {
+    std::set<std::string> added;
+    for (const std::string& name : Listing()) {
+      if (!before_.count(name)) added.insert(name);
+    }
+    return added;
+  }
+
+  // Frame i of alpha, computed here from the decoded pictures and encoded in
+  // this process.
+  std::string ExpectedFrame(int i, int alpha) const {
+    const int width = gdImageSX(first_.get()), height = gdImageSY(first_.get());
+    const double t = alpha > 1 ? (1.0 / (alpha - 1)) * i : 0.0;
+    Image canvas(gdImageCreateTrueColor(width, height));
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        const int c1 = first_->tpixels[y][x], c2 = second_->tpixels[y][x];
+        const auto mix = [t](int a, int b) {
+          return static_cast<int>(b * (1.0 - t) + a * t);
+        };
+        canvas->tpixels[y][x] =
+            gdTrueColor(mix(gdTrueColorGetRed(c1), gdTrueColorGetRed(c2)),
+                        mix(gdTrueColorGetGreen(c1), gdTrueColorGetGreen(c2)),
+                        mix(gdTrueColorGetBlue(c1), gdTrueColorGetBlue(c2)));
+      }
+    }
+    return EncodeJpeg(canvas.get());
+  }
+
+  void ExpectFrame(const std::string& name, int i, int alpha) const {
+    EXPECT_TRUE(ReadFileBytes(Path(name)) == ExpectedFrame(i, alpha))
+        << name << " is not frame " << i << " of " << alpha;
+  }
+
+  fs::path dir_;
+  Image first_, second_;
+  std::set<std::string> before_;
+};
+
+TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
+  const std::string kArgument = "argument error\n";
+  const std::string kMissing = "missing alpha, input correctly\n";
+  const std::string kRange = "alpha out of range, input correctly\n";
+  const std::string kSize =
+      "Input has different size, please input images have same size\n";
+  struct Row {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Row rows[] = {
+      {{}, kArgument},
+      {{"a.jpg"}, kArgument},
+      {{"a.jpg", "b.jpg"}, kArgument},
+      {{"a.jpg", "a.jpg", "p", "3"}, kArgument},
+      {{"a.jpg", "b.jpg", "a.jpg", "3"}, kArgument},
+      {{"a.jpg", "b.jpg", "b.jpg", "3"}, kArgument},
+      {{"none.jpg", "none.jpg", "p", "3"}, kArgument},  // before any open
+      {{"", "", "p", "3"}, kArgument},
+      {{"none.jpg", "b.jpg", "p", "3"}, "file open error for none.jpg\n"},
+      {{"a.jpg", "none.jpg", "p", "3"}, "file open error for none.jpg\n"},
+      {{"none1.jpg", "none2.jpg", "p"}, "file open error for none1.jpg\n"},
+      {{"", "b.jpg", "p", "3"}, "file open error for \n"},
+      {{"a.jpg", "", "p", "3"}, "file open error for \n"},
+      {{"a.jpg", "b.jpg", "p"}, kMissing},
+      {{"text.jpg", "b.jpg", "p"}, kMissing},  // before any decoding
+      {{"a.jpg", "b.jpg", "p", "2147483648"}, kRange},
+      {{"a.jpg", "b.jpg", "p", "-2147483649"}, kRange},
+      {{"a.jpg", "b.jpg", "p", "123456789012345678901234567890"}, kRange},
+      {{"text.jpg", "b.jpg", "p", " 99999999999"}, kRange},
+      {{"text.jpg", "b.jpg", "p", "3"}, "file decode error for text.jpg\n"},
+      {{"a.jpg", "empty.jpg", "p", "3"}, "file decode error for empty.jpg\n"},
+      {{"folder.jpg", "b.jpg", "p", "3"}, "file decode error for folder.jpg\n"},
+      {{"text.jpg", "empty.jpg", "p", "3"}, "file decode error for text.jpg\n"},
+      {{"a.jpg", "text.jpg", "p", "0"}, "file decode error for text.jpg\n"},
+      {{"a.jpg", "tall.jpg", "p", "3"}, kSize},
+      {{"a.jpg", "short.jpg", "p", "3"}, kSize},
+      {{"empty.jpg", "tall.jpg", "p", "3"}, "file decode error for empty.jpg\n"},
+  };
+  for (const Row& row : rows) {
+    const Outcome outcome = RunIn(dir_, row.args);
+    EXPECT_EQ(outcome.out, row.out) << Args(row.args);
+    EXPECT_EQ(outcome.status, 255) << Args(row.args);
+    EXPECT_TRUE(NewFiles().empty()) << Args(row.args);
+  }
+}
+
+TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
+  fs::create_directory(dir_ / "out");
+  before_ = Listing();
+  struct Row {
+    std::vector<std::string> args;
+    std::string prefix;
+    int frames;
+  };
+  const Row rows[] = {
+      {{"a.jpg", "b.jpg", "fade", "3"}, "fade", 3},
+      {{"a.jpg", "b.jpg", "fade", "1"}, "fade", 1},  // the second picture
+      {{"a.jpg", "b.jpg", "fade", "12"}, "fade", 12},
+      {{"a.jpg", "b.jpg", "fade", "12abc"}, "fade", 12},
+      {{"a.jpg", "b.jpg", "fade", " 7"}, "fade", 7},
+      {{"a.jpg", "b.jpg", "fade", "\t+2"}, "fade", 2},
+      {{"a.jpg", "b.jpg", "fade", "2", "more", "args"}, "fade", 2},
+      {{"a.jpg", "b.jpg", "out/fade_", "2"}, "out/fade_", 2},
+      {{"a.jpg", "b.jpg", "f%d%s%n", "2"}, "f%d%s%n", 2},
+      {{"a.jpg", "b.jpg", "fade", "0"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", "-3"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", "-2147483648"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", "abc"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", "0x5"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", ""}, "fade", 0},
+  };
+  for (const Row& row : rows) {
+    const Outcome outcome = RunIn(dir_, row.args);
+    EXPECT_EQ(outcome.out, "") << Args(row.args);
+    EXPECT_EQ(outcome.status, 0) << Args(row.args);
+    std::set<std::string> expected;
+    for (int i = 0; i < row.frames; ++i) {
+      char number[16];
+      std::snprintf(number, sizeof number, "%02d", i);
+      const std::string name = row.prefix + number + ".JPG";
+      expected.insert(name);
+      ExpectFrame(name, i, row.frames);
+    }
+    EXPECT_EQ(NewFiles(), expected) << Args(row.args);
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+  }
+}
+
+TEST_F(JpegfadeTest, AFrameMayReplaceAnInputPicture) {
+  // Both pictures are decoded before the first frame overwrites one of them.
+  fs::copy_file(Path("a.jpg"), Path("p00.JPG"));
+  const Outcome outcome = RunIn(dir_, {"p00.JPG", "b.jpg", "p", "2"});
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.status, 0);
+  ExpectFrame("p00.JPG", 0, 2);
+  ExpectFrame("p01.JPG", 1, 2);
+}
+
+TEST_F(JpegfadeTest, AFrameThatCannotBeWrittenEndsTheRunAndIsRemoved) {
+  const std::string long_prefix(300, 'x');  // over the system's name limit
+  struct Row {
+    std::string prefix;
+    std::string link;  // a frame name made to point at a full disk
+    rlim_t file_size;
+    std::string out;
+    std::set<std::string> left;  // complete frames that stay
+  };
+  const Row rows[] = {
+      {"nodir/f", "", RLIM_INFINITY, "file write error for nodir/f00.JPG\n", {}},
+      {long_prefix, "", RLIM_INFINITY,
+       "file write error for " + long_prefix + "00.JPG\n", {}},
+      {"fade", "fade00.JPG", RLIM_INFINITY, "file write error for fade00.JPG\n",
+       {}},
+      {"fade", "fade02.JPG", RLIM_INFINITY, "file write error for fade02.JPG\n",
+       {"fade00.JPG", "fade01.JPG"}},
+      {"fade", "", 100, "file write error for fade00.JPG\n", {}},
+  };
+  for (const Row& row : rows) {
+    if (!row.link.empty()) fs::create_symlink("/dev/full", dir_ / row.link);
+    Limits limits;
+    limits.file_size = row.file_size;
+    const Outcome outcome = RunIn(dir_, {"a.jpg", "b.jpg", row.prefix, "4"}, limits);
+    EXPECT_EQ(outcome.out, row.out) << row.prefix;
+    EXPECT_EQ(outcome.status, 255) << row.prefix;
+    EXPECT_EQ(NewFiles(), row.left) << row.prefix;
+    for (const std::string& name : row.left) {
+      ExpectFrame(name, std::stoi(name.substr(4, 2)), 4);  // fadeNN.JPG
+    }
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+  }
+}
+
+TEST_F(JpegfadeTest, ACanvasThatCannotBeCreatedIsReported) {
+  // Big pictures make the canvas the one large allocation between the decoding
+  // and the frames. Halving an address-space limit between one that lets the
+  // run through and one that stops it before, finds a limit that leaves room
+  // for both pictures but not for the canvas.
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 6).get(), Path("big2.jpg"));
+  before_ = Listing();
+  const std::vector<std::string> args{"big1.jpg", "big2.jpg", "p", "0"};
+  Limits limits;
+  rlim_t low = 1 << 20, high = rlim_t{8} << 30;
+  limits.address_space = high;
+  ASSERT_EQ(RunIn(dir_, args, limits).status, 0);
+  Outcome outcome{"", 0};
+  while (high - low > (1 << 20)) {
+    limits.address_space = low + (high - low) / 2;
+    outcome = RunIn(dir_, args, limits);
+    if (outcome.out == "canvas create error\n") break;
+    (outcome.status == 0 ? high : low) = limits.address_space;
+  }
+  EXPECT_EQ(outcome.out, "canvas create error\n");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_TRUE(NewFiles().empty());
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+#include "test_pictures.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+Image MakeTrueColorPicture(int width, int height, unsigned seed) {
+  Image image(gdImageCreateTrueColor(width, height));
+  // Plain assignment: drawing would alpha-blend the colours we mean to store.
+  unsigned state = seed * 2654435761u + 1;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      state = state * 1103515245u + 12345u;
+      const int noise = static_cast<int>(state >> 24) & 0x3f;
+      const int red = (x * 255 / (width > 1 ? width - 1 : 1) + noise) & 0xff;
+      const int green = (y * 255 / (height > 1 ? height - 1 : 1)) & 0xff;
+      const int blue = static_cast<int>((seed * 97 + x * y + noise) & 0xff);
+      const int alpha = (x + y) % 2 ? 0 : 0x40;
+      image->tpixels[y][x] = gdTrueColorAlpha(red, green, blue, alpha);
+    }
+  }
+  return image;
+}
+
+void SaveJpeg(gdImagePtr image, const std::string& path) {
+  FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) return;
+  gdImageJpeg(image, out, -1);
+  std::fclose(out);
+}
+
+Image LoadJpeg(const std::string& path) {
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) return nullptr;
+  Image image(gdImageCreateFromJpeg(in));
+  std::fclose(in);
+  return image;
+}
+
+std::string EncodeJpeg(gdImagePtr image) {
+  int size = 0;
+  void* bytes = gdImageJpegPtr(image, &size, -1);
+  std::string encoded(static_cast<const char*>(bytes), size);
+  gdFree(bytes);
+  return encoded;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}

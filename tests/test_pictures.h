@@ -1,0 +1,31 @@
+// Pictures and files for the tests, made with the library itself.
+#ifndef JPEGFADE_TESTS_TEST_PICTURES_H_
+#define JPEGFADE_TESTS_TEST_PICTURES_H_
+
+#include <gd.h>
+
+#include <memory>
+#include <string>
+
+struct ImageDeleter {
+  void operator()(gdImagePtr image) const { gdImageDestroy(image); }
+};
+using Image = std::unique_ptr<gdImage, ImageDeleter>;
+
+/// A true-colour picture whose channels vary from pixel to pixel, different
+/// for each `seed`, with some alpha bits set that a blend must drop.
+Image MakeTrueColorPicture(int width, int height, unsigned seed);
+
+/// Writes `image` as a JPEG at the library's default quality to `path`.
+void SaveJpeg(gdImagePtr image, const std::string& path);
+
+/// Decodes the JPEG at `path`; null if it does not decode.
+Image LoadJpeg(const std::string& path);
+
+/// `image` encoded as a JPEG at the library's default quality.
+std::string EncodeJpeg(gdImagePtr image);
+
+/// The bytes of the file at `path`; empty if it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+
+#endif  // JPEGFADE_TESTS_TEST_PICTURES_H_
