@@ -205,6 +205,9 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
 
 TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
   fs::create_directory(dir_ / "out");
+  // A name far longer than any fixed buffer, in parts the system accepts.
+  const std::string deep = std::string(200, 'd') + "/" + std::string(100, 'e');
+  fs::create_directory(dir_ / std::string(200, 'd'));
   before_ = Listing();
   struct Row {
     std::vector<std::string> args;
@@ -221,6 +224,7 @@ TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
       {{"a.jpg", "b.jpg", "fade", "2", "more", "args"}, "fade", 2},
       {{"a.jpg", "b.jpg", "out/fade_", "2"}, "out/fade_", 2},
       {{"a.jpg", "b.jpg", "f%d%s%n", "2"}, "f%d%s%n", 2},
+      {{"a.jpg", "b.jpg", deep, "2"}, deep, 2},
       {{"a.jpg", "b.jpg", "fade", "0"}, "fade", 0},
       {{"a.jpg", "b.jpg", "fade", "-3"}, "fade", 0},
       {{"a.jpg", "b.jpg", "fade", "-2147483648"}, "fade", 0},
