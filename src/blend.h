@@ -23,4 +23,22 @@ void BlendFrame(gdImagePtr first, gdImagePtr second, gdImagePtr canvas, int i,
 void BlendFrameByPixel(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
                        double t, int width, int height);
 
+/// The same frame from the true-colour row arrays of `first` and `second`,
+/// bit for bit as BlendFrameByPixel; both pictures must be true-colour.
+void BlendTrueColorRows(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
+                        double t, int width, int height);
+
+#if defined(__x86_64__) || defined(__i386__)
+#define JPEGFADE_HAS_AVX2 1
+/// BlendTrueColorRows compiled for AVX2; call only where CpuHasAvx2().
+void BlendTrueColorRowsAvx2(gdImagePtr first, gdImagePtr second,
+                            gdImagePtr canvas, double t, int width,
+                            int height);
+
+/// Whether this processor runs AVX2 instructions.
+bool CpuHasAvx2();
+#else
+#define JPEGFADE_HAS_AVX2 0
+#endif
+
 #endif  // JPEGFADE_BLEND_H_

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "test_pictures.h"
@@ -27,7 +29,9 @@ Image MakePicture(int width, int height, bool palette, Colour colour) {
         image->pixels[y][x] = static_cast<unsigned char>(
             gdImageColorAllocate(image.get(), c.red, c.green, c.blue));
       } else {
-        image->tpixels[y][x] = gdTrueColor(c.red, c.green, c.blue);
+        // With alpha bits, which a frame must drop: its pixels are opaque.
+        image->tpixels[y][x] =
+            gdTrueColorAlpha(c.red, c.green, c.blue, (x + y) % 128);
       }
     }
   }
@@ -95,9 +99,11 @@ TEST(BlendFrame, WorkedValues) {
   }
 }
 
-// Red and green run through all 65,536 (C1, C2) pairs; blue mixes others.
-Rgb SweepFirst(int x, int y) { return {x, y, 255 - x}; }
-Rgb SweepSecond(int x, int y) { return {y, x, (x + y) & 0xff}; }
+// Red and green run through all 65,536 (C1, C2) pairs; blue mixes others. The
+// odd width leaves a tail after every vector width.
+const int kSweepWidth = 263, kSweepHeight = 256;
+Rgb SweepFirst(int x, int y) { return {x & 0xff, y, 255 - (x & 0xff)}; }
+Rgb SweepSecond(int x, int y) { return {y, x & 0xff, (x + y) & 0xff}; }
 
 // Checks every canvas pixel against the plain formula at frame i of alpha.
 template <typename Colour>
@@ -125,13 +131,54 @@ TEST(BlendFrame, MatchesThePlainFormulaForEveryChannelPair) {
   const int frames[][2] = {{2, 0},  {2, 1},   {3, 1},    {4, 1},
                            {8, 3},  {11, 3},  {50, 49},  {101, 50},
                            {1000, 999}};
-  Image first = MakePicture(256, 256, false, SweepFirst);
-  Image second = MakePicture(256, 256, false, SweepSecond);
-  Image canvas = MakeCanvas(256, 256);
+  const int w = kSweepWidth, h = kSweepHeight;
+  Image first = MakePicture(w, h, false, SweepFirst);
+  Image second = MakePicture(w, h, false, SweepSecond);
+  Image canvas = MakeCanvas(w, h);
   for (const auto& frame : frames) {
     const int alpha = frame[0], i = frame[1];
-    BlendFrame(first.get(), second.get(), canvas.get(), i, alpha, 256, 256);
-    ExpectPlainMix(canvas.get(), 256, 256, i, alpha, SweepFirst, SweepSecond);
+    BlendFrame(first.get(), second.get(), canvas.get(), i, alpha, w, h);
+    ExpectPlainMix(canvas.get(), w, h, i, alpha, SweepFirst, SweepSecond);
+  }
+}
+
+TEST(BlendTrueColorRows, EveryVariantGivesThePixelPathsBits) {
+  std::vector<std::pair<int, int>> frames = {{5, 1}, {4, 1}, {8, 3},
+                                             {50, 49}, {11, 3}, {1, 0}};
+  for (int alpha : {2, 3, 11, 50, 101, 1000}) {
+    for (int i : {0, (alpha - 1) / 2, alpha - 1}) frames.emplace_back(alpha, i);
+  }
+  struct Variant {
+    const char* name;
+    void (*blend)(gdImagePtr, gdImagePtr, gdImagePtr, double, int, int);
+  };
+  std::vector<Variant> variants = {{"default", BlendTrueColorRows}};
+#if JPEGFADE_HAS_AVX2
+  if (CpuHasAvx2()) {
+    variants.push_back({"avx2", BlendTrueColorRowsAvx2});
+  } else {
+    std::printf("this processor has no AVX2: its variant is not checked\n");
+  }
+#endif
+  const int w = kSweepWidth, h = kSweepHeight;
+  Image first = MakePicture(w, h, false, SweepFirst);
+  Image second = MakePicture(w, h, false, SweepSecond);
+  Image expected = MakeCanvas(w, h);
+  for (const auto& [alpha, i] : frames) {
+    const double t = FrameWeight(i, alpha);
+    BlendFrameByPixel(first.get(), second.get(), expected.get(), t, w, h);
+    for (const Variant& variant : variants) {
+      Image canvas = MakeCanvas(w, h);
+      variant.blend(first.get(), second.get(), canvas.get(), t, w, h);
+      int mismatches = 0;
+      for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+          mismatches += canvas->tpixels[y][x] != expected->tpixels[y][x];
+        }
+      }
+      EXPECT_EQ(mismatches, 0) << variant.name << ", alpha " << alpha
+                               << ", i " << i;
+    }
   }
 }
 
