@@ -3,18 +3,17 @@
 
 BUILD := build
 PACKAGES := g++ make cmake pkg-config libgd-dev libgtest-dev
-BENCH_PACKAGES := libbenchmark-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo bench clean
 
 all: build
 
 # Installs, with apt-get, whichever of $(PACKAGES) is missing.
 deps:
 	@missing=""; \
-	for p in $(PACKAGES) $(EXTRA_PACKAGES); do \
+	for p in $(PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' \
 	    || missing="$$missing $$p"; \
 	done; \
@@ -37,6 +36,9 @@ demo: build
 	$(BUILD)/jpegfade examples/dawn.jpg examples/dusk.jpg demo/fade 12
 	@echo "jpegfade wrote 12 frames, demo/fade00.JPG to demo/fade11.JPG:"
 	@ls demo
+
+bench: build
+	$(BUILD)/jpegfade_bench $(BUILD)/jpegfade
 
 clean:
 	rm -rf $(BUILD) demo

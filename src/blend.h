@@ -29,16 +29,24 @@ void BlendTrueColorRows(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
                         double t, int width, int height);
 
 #if defined(__x86_64__) || defined(__i386__)
-#define JPEGFADE_HAS_AVX2 1
+#define JPEGFADE_X86_VARIANTS 1
 /// BlendTrueColorRows compiled for AVX2; call only where CpuHasAvx2().
 void BlendTrueColorRowsAvx2(gdImagePtr first, gdImagePtr second,
                             gdImagePtr canvas, double t, int width,
                             int height);
 
+/// BlendTrueColorRows compiled for AVX-512; call only where CpuHasAvx512().
+void BlendTrueColorRowsAvx512(gdImagePtr first, gdImagePtr second,
+                              gdImagePtr canvas, double t, int width,
+                              int height);
+
 /// Whether this processor runs AVX2 instructions.
 bool CpuHasAvx2();
+
+/// Whether this processor runs the AVX-512 subsets F, DQ, BW and VL.
+bool CpuHasAvx512();
 #else
-#define JPEGFADE_HAS_AVX2 0
+#define JPEGFADE_X86_VARIANTS 0
 #endif
 
 #endif  // JPEGFADE_BLEND_H_

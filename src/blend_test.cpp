@@ -153,12 +153,12 @@ TEST(BlendTrueColorRows, EveryVariantGivesThePixelPathsBits) {
     void (*blend)(gdImagePtr, gdImagePtr, gdImagePtr, double, int, int);
   };
   std::vector<Variant> variants = {{"default", BlendTrueColorRows}};
-#if JPEGFADE_HAS_AVX2
-  if (CpuHasAvx2()) {
-    variants.push_back({"avx2", BlendTrueColorRowsAvx2});
-  } else {
-    std::printf("this processor has no AVX2: its variant is not checked\n");
-  }
+#if JPEGFADE_X86_VARIANTS
+  if (CpuHasAvx2()) variants.push_back({"avx2", BlendTrueColorRowsAvx2});
+  if (CpuHasAvx512()) variants.push_back({"avx512", BlendTrueColorRowsAvx512});
+  // A variant this processor cannot run is left unchecked: say so.
+  if (!CpuHasAvx2()) std::printf("no AVX2 here: that variant is unchecked\n");
+  if (!CpuHasAvx512()) std::printf("no AVX-512 here: that variant is unchecked\n");
 #endif
   const int w = kSweepWidth, h = kSweepHeight;
   Image first = MakePicture(w, h, false, SweepFirst);

@@ -1,0 +1,247 @@
+// Timings for the blend and the encoder, and for whole runs of jpegfade.
+//
+//   jpegfade_bench PATH/TO/jpegfade
+//
+// Makes its own pictures. Per frame it reports the median time of the row
+// blend (per instruction-set variant), of the per-pixel accessor blend and of
+// encoding one frame; for a 20-frame 1080p run, the wall time of jpegfade
+// against a run that decodes the same pictures and only encodes 20 frames
+// (this program with --encode-only), and jpegfade's peak resident memory.
+#include <gd.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "blend.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double Seconds() {
+  return std::chrono::duration<double>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+template <typename Work>
+double MedianSeconds(int repetitions, Work work) {
+  std::vector<double> times;
+  for (int r = 0; r < repetitions; ++r) {
+    const double start = Seconds();
+    work();
+    times.push_back(Seconds() - start);
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+// Smooth photo-like content with some texture and a little noise, so that the
+// encoder works about as hard as on a photograph.
+gdImagePtr MakePicture(int width, int height, int seed) {
+  gdImagePtr image = gdImageCreateTrueColor(width, height);
+  unsigned state = 12345u + seed;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      state = state * 1103515245u + 12345u;
+      const int noise = static_cast<int>(state >> 28) - 8;
+      const double u = x / static_cast<double>(width);
+      const double v = y / static_cast<double>(height);
+      const double wave = std::sin((x + seed * 37) / 23.0) *
+                          std::cos((y - seed * 11) / 31.0);
+      const auto channel = [&](double base) {
+        return std::clamp(static_cast<int>(base + 40 * wave) + noise, 0, 255);
+      };
+      image->tpixels[y][x] =
+          gdTrueColor(channel(60 + 150 * u), channel(200 - 120 * v),
+                      channel(90 + 80 * u * v + 40 * seed));
+    }
+  }
+  return image;
+}
+
+gdImagePtr DecodeJpeg(const std::string& path) {
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) return nullptr;
+  gdImagePtr image = gdImageCreateFromJpeg(in);
+  std::fclose(in);
+  return image;
+}
+
+void EncodeJpeg(gdImagePtr image, const std::string& path) {
+  FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) {
+    std::printf("cannot write %s\n", path.c_str());
+    std::exit(1);
+  }
+  gdImageJpeg(image, out, -1);
+  std::fclose(out);
+}
+
+// The baseline run: what jpegfade does, less the blend.
+int EncodeOnly(int argc, char** argv) {
+  if (argc < 6) return 2;
+  gdImagePtr first = DecodeJpeg(argv[2]);
+  gdImagePtr second = DecodeJpeg(argv[3]);
+  if (!first || !second) return 1;
+  const int alpha = std::atoi(argv[5]);
+  for (int i = 0; i < alpha; ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%02d.JPG", i);
+    EncodeJpeg(i < alpha / 2 ? second : first, argv[4] + std::string(number));
+  }
+  gdImageDestroy(first);
+  gdImageDestroy(second);
+  return 0;
+}
+
+struct RunCost {
+  double seconds;
+  long peak_kib;
+};
+
+RunCost RunProcess(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const double start = Seconds();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  const double seconds = Seconds() - start;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::printf("%s failed\n", args[0].c_str());
+    std::exit(1);
+  }
+  return {seconds, usage.ru_maxrss};
+}
+
+void FrameCosts(int width, int height, const fs::path& dir) {
+  gdImagePtr first = MakePicture(width, height, 1);
+  gdImagePtr second = MakePicture(width, height, 2);
+  gdImagePtr canvas = gdImageCreateTrueColor(width, height);
+  const double t = FrameWeight(7, 20);
+  const auto rows = [&](auto blend) {
+    return MedianSeconds(15, [&] { blend(first, second, canvas, t, width, height); });
+  };
+  const double fast = MedianSeconds(15, [&] {
+    BlendFrame(first, second, canvas, 7, 20, width, height);
+  });
+  const double plain = rows(BlendTrueColorRows);
+#if JPEGFADE_X86_VARIANTS
+  const double avx2 = CpuHasAvx2() ? rows(BlendTrueColorRowsAvx2) : NAN;
+  const double avx512 = CpuHasAvx512() ? rows(BlendTrueColorRowsAvx512) : NAN;
+#else
+  const double avx2 = NAN, avx512 = NAN;
+#endif
+  const double copy = MedianSeconds(15, [&] {
+    BlendFrame(first, second, canvas, 0, 20, width, height);
+  });
+  const double accessor = MedianSeconds(3, [&] {
+    BlendFrameByPixel(first, second, canvas, t, width, height);
+  });
+  BlendFrame(first, second, canvas, 7, 20, width, height);
+  const std::string frame = dir / "frame.JPG";
+  const double encode = MedianSeconds(9, [&] { EncodeJpeg(canvas, frame); });
+
+  std::printf("\n%d x %d, one frame (median):\n", width, height);
+  std::printf("  blend, rows (as dispatched) %8.2f ms\n", fast * 1e3);
+  std::printf("  blend, rows, default        %8.2f ms\n", plain * 1e3);
+  std::printf("  blend, rows, avx2           %8.2f ms\n", avx2 * 1e3);
+  std::printf("  blend, rows, avx512         %8.2f ms\n", avx512 * 1e3);
+  std::printf("  blend, copy frame (t = 0)   %8.2f ms\n", copy * 1e3);
+  std::printf("  blend, per-pixel accessors  %8.2f ms\n", accessor * 1e3);
+  std::printf("  encode (gdImageJpeg, -1)    %8.2f ms  (%.0f KiB)\n", encode * 1e3,
+              fs::file_size(frame) / 1024.0);
+  std::printf("  (blend + encode) / encode   %8.3f   (target <= 1.3)\n",
+              (fast + encode) / encode);
+  std::printf("  accessor / rows blend       %8.1f x (target >= 10)\n",
+              accessor / fast);
+  gdImageDestroy(canvas);
+  gdImageDestroy(second);
+  gdImageDestroy(first);
+}
+
+void RunCosts(const std::string& jpegfade, const std::string& self,
+              const fs::path& dir) {
+  const int width = 1920, height = 1080, frames = 20;
+  const std::string a = dir / "a.jpg", b = dir / "b.jpg";
+  gdImagePtr first = MakePicture(width, height, 1);
+  gdImagePtr second = MakePicture(width, height, 2);
+  EncodeJpeg(first, a);
+  EncodeJpeg(second, b);
+  gdImageDestroy(first);
+  gdImageDestroy(second);
+  const std::string count = std::to_string(frames);
+  std::vector<double> tool, baseline;
+  long peak_kib = 0;
+  for (int r = 0; r < 9; ++r) {  // interleaved, so that load on the machine hits both
+    const RunCost run = RunProcess({jpegfade, a, b, dir / "fade", count});
+    tool.push_back(run.seconds);
+    peak_kib = std::max(peak_kib, run.peak_kib);
+    baseline.push_back(
+        RunProcess({self, "--encode-only", a, b, dir / "only", count}).seconds);
+  }
+  std::sort(tool.begin(), tool.end());
+  std::sort(baseline.begin(), baseline.end());
+  const double budget_kib = (3.0 * width * height * 4 + 16 * 1048576.0) / 1024;
+  std::printf("\n1920 x 1080, whole run of %d frames (median of 9):\n", frames);
+  std::printf("  jpegfade                    %8.1f ms\n", tool[4] * 1e3);
+  std::printf("  decode + encode only        %8.1f ms\n", baseline[4] * 1e3);
+  std::printf("  ratio                       %8.3f   (target <= 1.3)\n",
+              tool[4] / baseline[4]);
+  std::printf("  jpegfade peak resident      %8.1f MiB (target <= %.1f MiB)\n",
+              peak_kib / 1024.0, budget_kib / 1024);
+}
+
+std::string CpuModel() {
+  std::ifstream in("/proc/cpuinfo");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--encode-only") == 0) {
+    return EncodeOnly(argc, argv);
+  }
+  if (argc < 2) {
+    std::printf("usage: %s PATH/TO/jpegfade\n", argv[0]);
+    return 2;
+  }
+  std::string pattern = fs::temp_directory_path() / "jpegfade-bench-XXXXXX";
+  if (!mkdtemp(pattern.data())) return 1;
+  const fs::path dir = pattern;
+  std::printf("jpegfade bench on %s, %ld cores", CpuModel().c_str(),
+              sysconf(_SC_NPROCESSORS_ONLN));
+#if JPEGFADE_X86_VARIANTS
+  std::printf(", blend variant %s", CpuHasAvx512() ? "avx512"
+                                    : CpuHasAvx2() ? "avx2"
+                                                   : "default");
+#endif
+  std::printf("\n");
+  FrameCosts(1920, 1080, dir);
+  FrameCosts(4096, 4096, dir);
+  RunCosts(argv[1], fs::read_symlink("/proc/self/exe"), dir);
+  fs::remove_all(dir);
+  return 0;
+}
