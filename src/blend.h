@@ -24,7 +24,8 @@ void BlendFrameByPixel(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
                        double t, int width, int height);
 
 /// The same frame from the true-colour row arrays of `first` and `second`,
-/// bit for bit as BlendFrameByPixel; both pictures must be true-colour.
+/// bit for bit as BlendFrameByPixel; both pictures must be true-colour, and
+/// `canvas` a third image.
 void BlendTrueColorRows(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
                         double t, int width, int height);
 

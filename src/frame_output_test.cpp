@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+
+#include "test_pictures.h"
 
 namespace {
 
@@ -26,6 +32,20 @@ TEST(FrameFileName, PrefixThenTwoDigitsThenJpg) {
   for (const Row& row : rows) {
     EXPECT_EQ(FrameFileName(row.prefix.c_str(), row.i), row.name);
   }
+}
+
+TEST(WriteFrameDeathTest, AFrameTheEncoderRefusesIsNotLeftBehind) {
+  // JPEG holds at most 65,500 pixels a side: the encoder gives up before it
+  // writes a byte, and says so only on standard error.
+  Image wide(gdImageCreateTrueColor(65501, 1));
+  ASSERT_TRUE(wide);
+  std::string dir = std::filesystem::temp_directory_path() / "jpegfade-XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string prefix = dir + "/wide";
+  EXPECT_EXIT(WriteFrame(wide.get(), prefix.c_str(), 0),
+              testing::ExitedWithCode(255), "");
+  EXPECT_FALSE(std::filesystem::exists(prefix + "00.JPG"));
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
