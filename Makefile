@@ -19,7 +19,8 @@ deps:
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
-	  $(SUDO) apt-get update && $(SUDO) apt-get install -y $$missing; \
+	  $(SUDO) apt-get update && \
+	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
 	fi
 
 $(BUILD)/CMakeCache.txt: | deps
