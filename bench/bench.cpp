@@ -58,8 +58,8 @@ gdImagePtr MakePicture(int width, int height, int seed) {
       const int noise = static_cast<int>(state >> 28) - 8;
       const double u = x / static_cast<double>(width);
       const double v = y / static_cast<double>(height);
-      const double wave = std::sin((x + seed * 37) / 23.0) *
-                          std::cos((y - seed * 11) / 31.0);
+      const double wave =
+          std::sin((x + seed * 37) / 23.0) * std::cos((y - seed * 11) / 31.0);
       const auto channel = [&](double base) {
         return std::clamp(static_cast<int>(base + 40 * wave) + noise, 0, 255);
       };
@@ -113,7 +113,8 @@ struct RunCost {
 
 RunCost RunProcess(const std::vector<std::string>& args) {
   std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   const double start = Seconds();
   const pid_t pid = fork();
@@ -138,11 +139,11 @@ void FrameCosts(int width, int height, const fs::path& dir) {
   gdImagePtr canvas = gdImageCreateTrueColor(width, height);
   const double t = FrameWeight(7, 20);
   const auto rows = [&](auto blend) {
-    return MedianSeconds(15, [&] { blend(first, second, canvas, t, width, height); });
+    return MedianSeconds(
+        15, [&] { blend(first, second, canvas, t, width, height); });
   };
-  const double fast = MedianSeconds(15, [&] {
-    BlendFrame(first, second, canvas, 7, 20, width, height);
-  });
+  const double fast = MedianSeconds(
+      15, [&] { BlendFrame(first, second, canvas, 7, 20, width, height); });
   const double plain = rows(BlendTrueColorRows);
 #if JPEGFADE_X86_VARIANTS
   const double avx2 = CpuHasAvx2() ? rows(BlendTrueColorRowsAvx2) : NAN;
@@ -150,12 +151,10 @@ void FrameCosts(int width, int height, const fs::path& dir) {
 #else
   const double avx2 = NAN, avx512 = NAN;
 #endif
-  const double copy = MedianSeconds(15, [&] {
-    BlendFrame(first, second, canvas, 0, 20, width, height);
-  });
-  const double accessor = MedianSeconds(3, [&] {
-    BlendFrameByPixel(first, second, canvas, t, width, height);
-  });
+  const double copy = MedianSeconds(
+      15, [&] { BlendFrame(first, second, canvas, 0, 20, width, height); });
+  const double accessor = MedianSeconds(
+      3, [&] { BlendFrameByPixel(first, second, canvas, t, width, height); });
   BlendFrame(first, second, canvas, 7, 20, width, height);
   const std::string frame = dir / "frame.JPG";
   const double encode = MedianSeconds(9, [&] { EncodeJpeg(canvas, frame); });
@@ -167,8 +166,8 @@ void FrameCosts(int width, int height, const fs::path& dir) {
   std::printf("  blend, rows, avx512         %8.2f ms\n", avx512 * 1e3);
   std::printf("  blend, copy frame (t = 0)   %8.2f ms\n", copy * 1e3);
   std::printf("  blend, per-pixel accessors  %8.2f ms\n", accessor * 1e3);
-  std::printf("  encode (gdImageJpeg, -1)    %8.2f ms  (%.0f KiB)\n", encode * 1e3,
-              fs::file_size(frame) / 1024.0);
+  std::printf("  encode (gdImageJpeg, -1)    %8.2f ms  (%.0f KiB)\n",
+              encode * 1e3, fs::file_size(frame) / 1024.0);
   std::printf("  (blend + encode) / encode   %8.3f   (target <= 1.3)\n",
               (fast + encode) / encode);
   std::printf("  accessor / rows blend       %8.1f x (target >= 10)\n",
@@ -191,7 +190,8 @@ void RunCosts(const std::string& jpegfade, const std::string& self,
   const std::string count = std::to_string(frames);
   std::vector<double> tool, baseline;
   long peak_kib = 0;
-  for (int r = 0; r < 9; ++r) {  // interleaved, so that load on the machine hits both
+  for (int r = 0; r < 9;
+       ++r) {  // interleaved, so that load on the machine hits both
     const RunCost run = RunProcess({jpegfade, a, b, dir / "fade", count});
     tool.push_back(run.seconds);
     peak_kib = std::max(peak_kib, run.peak_kib);
@@ -213,7 +213,8 @@ void RunCosts(const std::string& jpegfade, const std::string& self,
 std::string CpuModel() {
   std::ifstream in("/proc/cpuinfo");
   for (std::string line; std::getline(in, line);) {
-    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    if (line.rfind("model name", 0) == 0)
+      return line.substr(line.find(':') + 2);
   }
   return "unknown";
 }

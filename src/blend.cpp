@@ -1,7 +1,7 @@
 #include "blend.h"
 
 #if defined(__FAST_MATH__)
-#error "jpegfade's frames depend on exact IEEE doubles; build without -ffast-math"
+#error "frames depend on exact IEEE doubles: build without -ffast-math"
 #endif
 
 double FrameWeight(int i, int alpha) {
@@ -74,8 +74,7 @@ __attribute__((always_inline)) inline void BlendRows(gdImagePtr first,
     return;
   }
   for (int y = 0; y < height; ++y) {
-    MixRow(first->tpixels[y], second->tpixels[y], canvas->tpixels[y], width,
-           t);
+    MixRow(first->tpixels[y], second->tpixels[y], canvas->tpixels[y], width, t);
   }
 }
 
@@ -89,9 +88,11 @@ void BlendTrueColorRows(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
 #if JPEGFADE_X86_VARIANTS
 // The same source, compiled for wider vectors; chosen at run time, so that
 // one binary runs on any x86-64 processor.
-__attribute__((target("avx2"))) void BlendTrueColorRowsAvx2(
-    gdImagePtr first, gdImagePtr second, gdImagePtr canvas, double t,
-    int width, int height) {
+__attribute__((target("avx2"))) void BlendTrueColorRowsAvx2(gdImagePtr first,
+                                                            gdImagePtr second,
+                                                            gdImagePtr canvas,
+                                                            double t, int width,
+                                                            int height) {
   BlendRows(first, second, canvas, t, width, height);
 }
 
@@ -103,8 +104,8 @@ __attribute__((target("avx2"))) void BlendTrueColorRowsAvx2(
   "avx512f,avx512dq,avx512bw,avx512vl,prefer-vector-width=512"
 #endif
 __attribute__((target(JPEGFADE_AVX512))) void BlendTrueColorRowsAvx512(
-    gdImagePtr first, gdImagePtr second, gdImagePtr canvas, double t,
-    int width, int height) {
+    gdImagePtr first, gdImagePtr second, gdImagePtr canvas, double t, int width,
+    int height) {
   BlendRows(first, second, canvas, t, width, height);
 }
 

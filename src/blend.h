@@ -33,8 +33,7 @@ void BlendTrueColorRows(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
 #define JPEGFADE_X86_VARIANTS 1
 /// BlendTrueColorRows compiled for AVX2; call only where CpuHasAvx2().
 void BlendTrueColorRowsAvx2(gdImagePtr first, gdImagePtr second,
-                            gdImagePtr canvas, double t, int width,
-                            int height);
+                            gdImagePtr canvas, double t, int width, int height);
 
 /// BlendTrueColorRows compiled for AVX-512; call only where CpuHasAvx512().
 void BlendTrueColorRowsAvx512(gdImagePtr first, gdImagePtr second,

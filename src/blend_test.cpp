@@ -78,10 +78,9 @@ TEST(BlendFrame, WorkedValues) {
     int alpha, i, c1, c2, result;
   };
   const Row rows[] = {
-      {5, 1, 200, 100, 125},
-      {4, 1, 255, 0, 85},
-      {8, 3, 29, 29, 28},   // truncation: equal inputs can lose one
-      {50, 49, 100, 0, 99}, // the last frame is not quite the first picture
+      {5, 1, 200, 100, 125}, {4, 1, 255, 0, 85},
+      {8, 3, 29, 29, 28},    // truncation: equal inputs can lose one
+      {50, 49, 100, 0, 99},  // the last frame is not quite the first picture
       {1, 0, 7, 200, 200},
   };
   for (const Row& row : rows) {
@@ -119,8 +118,8 @@ void ExpectPlainMix(gdImagePtr canvas, int width, int height, int i, int alpha,
                       PlainMix(a.blue, b.blue, t));
       if (canvas->tpixels[y][x] != expected && ++mismatches <= 3) {
         ADD_FAILURE() << "alpha " << alpha << ", i " << i << ", pixel (" << x
-                      << ", " << y << "): " << std::hex
-                      << canvas->tpixels[y][x] << " != " << expected;
+                      << ", " << y << "): " << std::hex << canvas->tpixels[y][x]
+                      << " != " << expected;
       }
     }
   }
@@ -128,9 +127,8 @@ void ExpectPlainMix(gdImagePtr canvas, int width, int height, int i, int alpha,
 }
 
 TEST(BlendFrame, MatchesThePlainFormulaForEveryChannelPair) {
-  const int frames[][2] = {{2, 0},  {2, 1},   {3, 1},    {4, 1},
-                           {8, 3},  {11, 3},  {50, 49},  {101, 50},
-                           {1000, 999}};
+  const int frames[][2] = {{2, 0},  {2, 1},   {3, 1},    {4, 1},     {8, 3},
+                           {11, 3}, {50, 49}, {101, 50}, {1000, 999}};
   const int w = kSweepWidth, h = kSweepHeight;
   Image first = MakePicture(w, h, false, SweepFirst);
   Image second = MakePicture(w, h, false, SweepSecond);
@@ -143,7 +141,7 @@ TEST(BlendFrame, MatchesThePlainFormulaForEveryChannelPair) {
 }
 
 TEST(BlendTrueColorRows, EveryVariantGivesThePixelPathsBits) {
-  std::vector<std::pair<int, int>> frames = {{5, 1}, {4, 1}, {8, 3},
+  std::vector<std::pair<int, int>> frames = {{5, 1},   {4, 1},  {8, 3},
                                              {50, 49}, {11, 3}, {1, 0}};
   for (int alpha : {2, 3, 11, 50, 101, 1000}) {
     for (int i : {0, (alpha - 1) / 2, alpha - 1}) frames.emplace_back(alpha, i);
@@ -158,7 +156,8 @@ TEST(BlendTrueColorRows, EveryVariantGivesThePixelPathsBits) {
   if (CpuHasAvx512()) variants.push_back({"avx512", BlendTrueColorRowsAvx512});
   // A variant this processor cannot run is left unchecked: say so.
   if (!CpuHasAvx2()) std::printf("no AVX2 here: that variant is unchecked\n");
-  if (!CpuHasAvx512()) std::printf("no AVX-512 here: that variant is unchecked\n");
+  if (!CpuHasAvx512())
+    std::printf("no AVX-512 here: that variant is unchecked\n");
 #endif
   const int w = kSweepWidth, h = kSweepHeight;
   Image first = MakePicture(w, h, false, SweepFirst);
@@ -176,8 +175,8 @@ TEST(BlendTrueColorRows, EveryVariantGivesThePixelPathsBits) {
           mismatches += canvas->tpixels[y][x] != expected->tpixels[y][x];
         }
       }
-      EXPECT_EQ(mismatches, 0) << variant.name << ", alpha " << alpha
-                               << ", i " << i;
+      EXPECT_EQ(mismatches, 0)
+          << variant.name << ", alpha " << alpha << ", i " << i;
     }
   }
 }
@@ -188,7 +187,7 @@ TEST(BlendFrame, NeverFusesAMultiplyAndAnAdd) {
   struct Row {
     int alpha, i, c1, c2;
   };
-  const Row rows[] = {{4, 1, 50, 5}, {6, 2, 1, 6},   {6, 3, 3, 13},
+  const Row rows[] = {{4, 1, 50, 5},  {6, 2, 1, 6},  {6, 3, 3, 13},
                       {7, 5, 27, 21}, {8, 3, 1, 29}, {8, 2, 31, 10}};
   for (const Row& row : rows) {
     const double t = PlainWeight(row.i, row.alpha);

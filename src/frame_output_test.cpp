@@ -1,7 +1,6 @@
 #include "frame_output.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>

@@ -1,11 +1,10 @@
 // End-to-end: runs the built jpegfade in a fresh folder and checks what it
 // prints, its status and every file it leaves, byte for byte.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -47,7 +46,8 @@ void SetLimit(int resource, rlim_t value) {
 Outcome RunIn(const fs::path& dir, const std::vector<std::string>& args,
               Limits limits = {}) {
   std::vector<char*> argv{const_cast<char*>(JPEGFADE_EXECUTABLE)};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return {"pipe failed", -1};
@@ -75,8 +75,8 @@ Outcome RunIn(const fs::path& dir, const std::vector<std::string>& args,
   close(pipe_fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status)
-                                     : 128 + WTERMSIG(status);
+  outcome.status =
+      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return outcome;
 }
 
@@ -201,7 +201,8 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{"a.jpg", "text.jpg", "p", "0"}, "file decode error for text.jpg\n"},
       {{"a.jpg", "tall.jpg", "p", "3"}, kSize},
       {{"a.jpg", "short.jpg", "p", "3"}, kSize},
-      {{"empty.jpg", "tall.jpg", "p", "3"}, "file decode error for empty.jpg\n"},
+      {{"empty.jpg", "tall.jpg", "p", "3"},
+       "file decode error for empty.jpg\n"},
   };
   for (const Row& row : rows) {
     const Outcome outcome = RunIn(dir_, row.args);
@@ -277,12 +278,25 @@ TEST_F(JpegfadeTest, AFrameThatCannotBeWrittenEndsTheRunAndIsRemoved) {
     std::set<std::string> left;  // complete frames that stay
   };
   const Row rows[] = {
-      {"nodir/f", "", RLIM_INFINITY, "file write error for nodir/f00.JPG\n", {}},
-      {long_prefix, "", RLIM_INFINITY,
-       "file write error for " + long_prefix + "00.JPG\n", {}},
-      {"fade", "fade00.JPG", RLIM_INFINITY, "file write error for fade00.JPG\n",
+      {"nodir/f",
+       "",
+       RLIM_INFINITY,
+       "file write error for nodir/f00.JPG\n",
        {}},
-      {"fade", "fade02.JPG", RLIM_INFINITY, "file write error for fade02.JPG\n",
+      {long_prefix,
+       "",
+       RLIM_INFINITY,
+       "file write error for " + long_prefix + "00.JPG\n",
+       {}},
+      {"fade",
+       "fade00.JPG",
+       RLIM_INFINITY,
+       "file write error for fade00.JPG\n",
+       {}},
+      {"fade",
+       "fade02.JPG",
+       RLIM_INFINITY,
+       "file write error for fade02.JPG\n",
        {"fade00.JPG", "fade01.JPG"}},
       {"fade", "", 100, "file write error for fade00.JPG\n", {}},
   };
@@ -290,7 +304,8 @@ TEST_F(JpegfadeTest, AFrameThatCannotBeWrittenEndsTheRunAndIsRemoved) {
     if (!row.link.empty()) fs::create_symlink("/dev/full", dir_ / row.link);
     Limits limits;
     limits.file_size = row.file_size;
-    const Outcome outcome = RunIn(dir_, {"a.jpg", "b.jpg", row.prefix, "4"}, limits);
+    const Outcome outcome =
+        RunIn(dir_, {"a.jpg", "b.jpg", row.prefix, "4"}, limits);
     EXPECT_EQ(outcome.out, row.out) << row.prefix;
     EXPECT_EQ(outcome.status, 255) << row.prefix;
     EXPECT_EQ(NewFiles(), row.left) << row.prefix;
