@@ -46,12 +46,6 @@ Image MakeCanvas(int width, int height) {
   return canvas;
 }
 
-double PlainWeight(int i, int alpha) { return (1.0 / (alpha - 1)) * i; }
-
-int PlainMix(int c1, int c2, double t) {
-  return static_cast<int>(c2 * (1.0 - t) + c1 * t);
-}
-
 TEST(FrameWeight, TakesTheReciprocalThenMultiplies) {
   struct Row {
     int alpha, i;
@@ -106,16 +100,16 @@ Rgb SweepSecond(int x, int y) { return {y, x & 0xff, (x + y) & 0xff}; }
 
 // Checks every canvas pixel against the plain formula at frame i of alpha.
 template <typename Colour>
-void ExpectPlainMix(gdImagePtr canvas, int width, int height, int i, int alpha,
-                    Colour first, Colour second) {
-  const double t = alpha > 1 ? PlainWeight(i, alpha) : 0.0;
+void ExpectReferenceMix(gdImagePtr canvas, int width, int height, int i,
+                        int alpha, Colour first, Colour second) {
+  const double t = ReferenceWeight(i, alpha);
   int mismatches = 0;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       const Rgb a = first(x, y), b = second(x, y);
-      const int expected =
-          gdTrueColor(PlainMix(a.red, b.red, t), PlainMix(a.green, b.green, t),
-                      PlainMix(a.blue, b.blue, t));
+      const int expected = gdTrueColor(ReferenceMix(a.red, b.red, t),
+                                       ReferenceMix(a.green, b.green, t),
+                                       ReferenceMix(a.blue, b.blue, t));
       if (canvas->tpixels[y][x] != expected && ++mismatches <= 3) {
         ADD_FAILURE() << "alpha " << alpha << ", i " << i << ", pixel (" << x
                       << ", " << y << "): " << std::hex << canvas->tpixels[y][x]
@@ -136,7 +130,7 @@ TEST(BlendFrame, MatchesThePlainFormulaForEveryChannelPair) {
   for (const auto& frame : frames) {
     const int alpha = frame[0], i = frame[1];
     BlendFrame(first.get(), second.get(), canvas.get(), i, alpha, w, h);
-    ExpectPlainMix(canvas.get(), w, h, i, alpha, SweepFirst, SweepSecond);
+    ExpectReferenceMix(canvas.get(), w, h, i, alpha, SweepFirst, SweepSecond);
   }
 }
 
@@ -190,12 +184,12 @@ TEST(BlendFrame, NeverFusesAMultiplyAndAnAdd) {
   const Row rows[] = {{4, 1, 50, 5},  {6, 2, 1, 6},  {6, 3, 3, 13},
                       {7, 5, 27, 21}, {8, 3, 1, 29}, {8, 2, 31, 10}};
   for (const Row& row : rows) {
-    const double t = PlainWeight(row.i, row.alpha);
+    const double t = ReferenceWeight(row.i, row.alpha);
     const int fused_second = static_cast<int>(
         std::fma(static_cast<double>(row.c2), 1.0 - t, row.c1 * t));
     const int fused_first = static_cast<int>(
         std::fma(static_cast<double>(row.c1), t, row.c2 * (1.0 - t)));
-    const int plain = PlainMix(row.c1, row.c2, t);
+    const int plain = ReferenceMix(row.c1, row.c2, t);
     ASSERT_TRUE(fused_second != plain || fused_first != plain);
 
     Image first = MakePicture(1, 1, false, [&](int, int) {
@@ -224,7 +218,7 @@ TEST(BlendFrame, ReadsPaletteAndTrueColourPicturesAlike) {
     BlendFrame(first.get(), second.get(), canvas.get(), 2, 7, 16, 16);
     SCOPED_TRACE(testing::Message() << "first palette " << kind[0]
                                     << ", second palette " << kind[1]);
-    ExpectPlainMix(canvas.get(), 16, 16, 2, 7, PaletteFirst, PaletteSecond);
+    ExpectReferenceMix(canvas.get(), 16, 16, 2, 7, PaletteFirst, PaletteSecond);
   }
 }
 

@@ -1,9 +1,7 @@
 #include "frame_output.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -38,8 +36,8 @@ TEST(WriteFrameDeathTest, AFrameTheEncoderRefusesIsNotLeftBehind) {
   // writes a byte, and says so only on standard error.
   Image wide(gdImageCreateTrueColor(65501, 1));
   ASSERT_TRUE(wide);
-  std::string dir = std::filesystem::temp_directory_path() / "jpegfade-XXXXXX";
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string dir = MakeTempFolder();
+  ASSERT_FALSE(dir.empty());
   const std::string prefix = dir + "/wide";
   EXPECT_EXIT(WriteFrame(wide.get(), prefix.c_str(), 0),
               testing::ExitedWithCode(255), "");

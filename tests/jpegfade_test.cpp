@@ -89,9 +89,8 @@ std::string Args(const std::vector<std::string>& args) {
 class JpegfadeTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "jpegfade-XXXXXX");
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = MakeTempFolder();
+    ASSERT_FALSE(dir_.empty());
     SaveJpeg(MakeTrueColorPicture(40, 30, 1).get(), Path("a.jpg"));
     SaveJpeg(MakeTrueColorPicture(40, 30, 2).get(), Path("b.jpg"));
     SaveJpeg(MakeTrueColorPicture(30, 40, 3).get(), Path("tall.jpg"));
@@ -137,18 +136,15 @@ class JpegfadeTest : public testing::Test {
   // this process.
   std::string ExpectedFrame(int i, int alpha) const {
     const int width = gdImageSX(first_.get()), height = gdImageSY(first_.get());
-    const double t = alpha > 1 ? (1.0 / (alpha - 1)) * i : 0.0;
+    const double t = ReferenceWeight(i, alpha);
     Image canvas(gdImageCreateTrueColor(width, height));
     for (int y = 0; y < height; ++y) {
       for (int x = 0; x < width; ++x) {
         const int c1 = first_->tpixels[y][x], c2 = second_->tpixels[y][x];
-        const auto mix = [t](int a, int b) {
-          return static_cast<int>(b * (1.0 - t) + a * t);
-        };
-        canvas->tpixels[y][x] =
-            gdTrueColor(mix(gdTrueColorGetRed(c1), gdTrueColorGetRed(c2)),
-                        mix(gdTrueColorGetGreen(c1), gdTrueColorGetGreen(c2)),
-                        mix(gdTrueColorGetBlue(c1), gdTrueColorGetBlue(c2)));
+        canvas->tpixels[y][x] = gdTrueColor(
+            ReferenceMix(gdTrueColorGetRed(c1), gdTrueColorGetRed(c2), t),
+            ReferenceMix(gdTrueColorGetGreen(c1), gdTrueColorGetGreen(c2), t),
+            ReferenceMix(gdTrueColorGetBlue(c1), gdTrueColorGetBlue(c2), t));
       }
     }
     return EncodeJpeg(canvas.get());

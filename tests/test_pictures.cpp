@@ -1,8 +1,17 @@
 #include "test_pictures.h"
 
+#include <stdlib.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+
+std::string MakeTempFolder() {
+  std::string path =
+      std::filesystem::temp_directory_path() / "jpegfade-test-XXXXXX";
+  return mkdtemp(path.data()) ? path : "";
+}
 
 Image MakeTrueColorPicture(int width, int height, unsigned seed) {
   Image image(gdImageCreateTrueColor(width, height));

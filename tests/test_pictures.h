@@ -12,6 +12,20 @@ struct ImageDeleter {
 };
 using Image = std::unique_ptr<gdImage, ImageDeleter>;
 
+/// The first picture's weight in frame `i` of `alpha`, written out here
+/// apart from the tool: (1.0 / (alpha - 1)) * i, and 0 for a single frame.
+inline double ReferenceWeight(int i, int alpha) {
+  return alpha > 1 ? (1.0 / (alpha - 1)) * i : 0.0;
+}
+
+/// One channel of a frame, written out here apart from the tool.
+inline int ReferenceMix(int c1, int c2, double t) {
+  return static_cast<int>(c2 * (1.0 - t) + c1 * t);
+}
+
+/// A fresh empty folder under the system's temporary folder.
+std::string MakeTempFolder();
+
 /// A true-colour picture whose channels vary from pixel to pixel, different
 /// for each `seed`, with some alpha bits set that a blend must drop.
 Image MakeTrueColorPicture(int width, int height, unsigned seed);
