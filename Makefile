@@ -2,11 +2,14 @@
 # a fresh Debian machine lacks, configures once and drives the build.
 
 BUILD := build
-PACKAGES := g++ make cmake pkg-config libgd-dev libgtest-dev
+SANITIZE_BUILD := build-sanitize
+FUZZ_BUILD := build-fuzz
+FUZZ_SECONDS ?= 60
+PACKAGES := g++ make cmake pkg-config libgd-dev libgtest-dev libjpeg-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build test test-sanitize fuzz demo bench clean
 
 all: build
 
@@ -32,6 +35,45 @@ build: deps $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer,
+# configured the ordinary CMake way, from the compiler flags in the
+# environment. Any report ends its process with a failure status, and the
+# end-to-end tests run the sanitized tool, so any report fails a test.
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all \
+  -fno-omit-frame-pointer
+SANITIZE_OPTIONS := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+$(SANITIZE_BUILD)/CMakeCache.txt: | deps
+	CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="-fsanitize=address,undefined" \
+	  cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+test-sanitize: deps $(SANITIZE_BUILD)/CMakeCache.txt
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && $(SANITIZE_OPTIONS) ctest --output-on-failure -j $(JOBS)
+
+# The fuzz target, built with clang and libFuzzer, run for FUZZ_SECONDS on the
+# project's own seed pictures and the findings kept under fuzz/findings.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+
+$(FUZZ_BUILD)/CMakeCache.txt: | deps
+	@for p in $(FUZZ_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' \
+	    || { $(SUDO) apt-get update && $(SUDO) env DEBIAN_FRONTEND=noninteractive \
+	         apt-get install -y $(FUZZ_PACKAGES); break; }; \
+	done
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DJPEGFADE_FUZZ=ON -DJPEGFADE_TESTS=OFF
+
+fuzz: $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fade_fuzzer make_seeds
+	rm -rf $(FUZZ_BUILD)/seeds && mkdir -p $(FUZZ_BUILD)/seeds $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/make_seeds $(FUZZ_BUILD)/seeds
+	$(FUZZ_BUILD)/fade_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -rss_limit_mb=2048 -print_final_stats=1 \
+	  -artifact_prefix=$(FUZZ_BUILD)/ \
+	  $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds fuzz/findings
+
 demo: build
 	@rm -rf demo && mkdir -p demo
 	$(BUILD)/jpegfade examples/dawn.jpg examples/dusk.jpg demo/fade 12
@@ -42,4 +84,4 @@ bench: build
 	$(BUILD)/jpegfade_bench $(BUILD)/jpegfade
 
 clean:
-	rm -rf $(BUILD) demo
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) demo

@@ -11,9 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "blend.h"
 #include "frame_output.h"
+#include "jpeg_input.h"
+#include "memory_limit.h"
 
 namespace {
 
@@ -54,8 +57,21 @@ int ReadAlphaOrDie(const char* text) {
   return static_cast<int>(value);
 }
 
+// The size in the picture's header is checked before any pixel is decoded:
+// a file of a few bytes can claim pixels worth many gigabytes, which the
+// decoder would touch until the system kills the process.
 gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path) {
-  gdImagePtr image = gdImageCreateFromJpeg(stream);
+  JpegHead head;
+  try {
+    head = ReadJpegHead(stream);
+  } catch (const std::bad_alloc&) {
+    DieWithPath("out of memory for %s\n", path);
+  }
+  if (head.scan.has_frame &&
+      RunBytes(head.scan.width, head.scan.height) > AvailableBytes()) {
+    DieWithPath("out of memory for %s\n", path);
+  }
+  gdImagePtr image = DecodeJpeg(&head, stream);
   if (!image) DieWithPath("file decode error for %s\n", path);
   return image;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "jpeg_writer.h"
 #include "test_pictures.h"
 
 namespace fs = std::filesystem;
@@ -95,8 +97,8 @@ class JpegfadeTest : public testing::Test {
     SaveJpeg(MakeTrueColorPicture(40, 30, 2).get(), Path("b.jpg"));
     SaveJpeg(MakeTrueColorPicture(30, 40, 3).get(), Path("tall.jpg"));
     SaveJpeg(MakeTrueColorPicture(40, 20, 4).get(), Path("short.jpg"));
-    WriteFile("text.jpg", "not a picture\n");
-    WriteFile("empty.jpg", "");
+    WriteFileBytes(Path("text.jpg"), "not a picture\n");
+    WriteFileBytes(Path("empty.jpg"), "");
     fs::create_directory(dir_ / "folder.jpg");
     first_ = LoadJpeg(Path("a.jpg"));
     second_ = LoadJpeg(Path("b.jpg"));
@@ -107,12 +109,6 @@ class JpegfadeTest : public testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   std::string Path(const std::string& name) const { return dir_ / name; }
-
-  void WriteFile(const std::string& name, const std::string& bytes) {
-    FILE* out = std::fopen(Path(name).c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), out);
-    std::fclose(out);
-  }
 
   // Every path under the folder, relative to it.
   std::set<std::string> Listing() const {
@@ -134,13 +130,14 @@ class JpegfadeTest : public testing::Test {
 
   // Frame i of alpha, computed here from the decoded pictures and encoded in
   // this process.
-  std::string ExpectedFrame(int i, int alpha) const {
-    const int width = gdImageSX(first_.get()), height = gdImageSY(first_.get());
+  static std::string ExpectedFrame(gdImagePtr first, gdImagePtr second, int i,
+                                   int alpha) {
+    const int width = gdImageSX(first), height = gdImageSY(first);
     const double t = ReferenceWeight(i, alpha);
     Image canvas(gdImageCreateTrueColor(width, height));
     for (int y = 0; y < height; ++y) {
       for (int x = 0; x < width; ++x) {
-        const int c1 = first_->tpixels[y][x], c2 = second_->tpixels[y][x];
+        const int c1 = first->tpixels[y][x], c2 = second->tpixels[y][x];
         canvas->tpixels[y][x] = gdTrueColor(
             ReferenceMix(gdTrueColorGetRed(c1), gdTrueColorGetRed(c2), t),
             ReferenceMix(gdTrueColorGetGreen(c1), gdTrueColorGetGreen(c2), t),
@@ -151,7 +148,8 @@ class JpegfadeTest : public testing::Test {
   }
 
   void ExpectFrame(const std::string& name, int i, int alpha) const {
-    EXPECT_TRUE(ReadFileBytes(Path(name)) == ExpectedFrame(i, alpha))
+    EXPECT_TRUE(ReadFileBytes(Path(name)) ==
+                ExpectedFrame(first_.get(), second_.get(), i, alpha))
         << name << " is not frame " << i << " of " << alpha;
   }
 
@@ -264,47 +262,79 @@ TEST_F(JpegfadeTest, AFrameMayReplaceAnInputPicture) {
   ExpectFrame("p01.JPG", 1, 2);
 }
 
-TEST_F(JpegfadeTest, AFrameThatCannotBeWrittenEndsTheRunAndIsRemoved) {
+TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
+  const std::string a = ReadFileBytes(Path("a.jpg"));
+  WriteFileBytes(Path("cut.jpg"), a.substr(0, a.size() / 2));
+  WriteFileBytes(Path("soi.jpg"), "\xff\xd8");
+  int png_size = 0;
+  void* png = gdImagePngPtr(first_.get(), &png_size);
+  WriteFileBytes(Path("png.jpg"),
+                 std::string(static_cast<char*>(png), png_size));
+  gdFree(png);
+  // Nineteen bytes that claim 46000 x 46000 pixels: 24 GiB for the run.
+  WriteFileBytes(Path("huge.jpg"),
+                 std::string("\xff\xd8\xff\xc0\x00\x11\x08\xb3\xb0\xb3\xb0"
+                             "\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01",
+                             21));
   const std::string long_prefix(300, 'x');  // over the system's name limit
+  before_ = Listing();
+  const rlim_t k8GiB = rlim_t{8} << 30;
   struct Row {
-    std::string prefix;
-    std::string link;  // a frame name made to point at a full disk
-    rlim_t file_size;
+    std::vector<std::string> args;
     std::string out;
-    std::set<std::string> left;  // complete frames that stay
+    std::set<std::string> left = {};  // complete frames that stay
+    std::string link = "";  // a frame name made to point at a full disk
+    rlim_t file_size = RLIM_INFINITY;
+    rlim_t address_space = RLIM_INFINITY;
   };
-  const Row rows[] = {
-      {"nodir/f",
+  const std::vector<Row> rows = {
+      {{"cut.jpg", "b.jpg", "p", "3"}, "file decode error for cut.jpg\n"},
+      {{"a.jpg", "cut.jpg", "p", "3"}, "file decode error for cut.jpg\n"},
+      {{"empty.jpg", "b.jpg", "p", "3"}, "file decode error for empty.jpg\n"},
+      {{"text.jpg", "b.jpg", "p", "3"}, "file decode error for text.jpg\n"},
+      {{"png.jpg", "b.jpg", "p", "3"}, "file decode error for png.jpg\n"},
+      {{"a.jpg", "soi.jpg", "p", "3"}, "file decode error for soi.jpg\n"},
+      {{"folder.jpg", "b.jpg", "p", "3"}, "file decode error for folder.jpg\n"},
+      {{"huge.jpg", "text.jpg", "p", "3"},
+       "out of memory for huge.jpg\n",
+       {},
        "",
        RLIM_INFINITY,
-       "file write error for nodir/f00.JPG\n",
-       {}},
-      {long_prefix,
+       k8GiB},
+      {{"a.jpg", "huge.jpg", "p", "3"},
+       "out of memory for huge.jpg\n",
+       {},
        "",
        RLIM_INFINITY,
-       "file write error for " + long_prefix + "00.JPG\n",
-       {}},
-      {"fade",
-       "fade00.JPG",
-       RLIM_INFINITY,
+       k8GiB},
+      {{"a.jpg", "b.jpg", "nodir/f", "4"},
+       "file write error for nodir/f00.JPG\n"},
+      {{"a.jpg", "b.jpg", long_prefix, "4"},
+       "file write error for " + long_prefix + "00.JPG\n"},
+      {{"a.jpg", "b.jpg", "fade", "4"},
        "file write error for fade00.JPG\n",
-       {}},
-      {"fade",
-       "fade02.JPG",
-       RLIM_INFINITY,
+       {},
+       "fade00.JPG"},
+      {{"a.jpg", "b.jpg", "fade", "4"},
        "file write error for fade02.JPG\n",
-       {"fade00.JPG", "fade01.JPG"}},
-      {"fade", "", 100, "file write error for fade00.JPG\n", {}},
+       {"fade00.JPG", "fade01.JPG"},
+       "fade02.JPG"},
+      {{"a.jpg", "b.jpg", "fade", "4"},
+       "file write error for fade00.JPG\n",
+       {},
+       "",
+       100},
   };
   for (const Row& row : rows) {
+#ifdef JPEGFADE_UNDER_ASAN
+    if (row.address_space != RLIM_INFINITY) continue;
+#endif
     if (!row.link.empty()) fs::create_symlink("/dev/full", dir_ / row.link);
-    Limits limits;
-    limits.file_size = row.file_size;
     const Outcome outcome =
-        RunIn(dir_, {"a.jpg", "b.jpg", row.prefix, "4"}, limits);
-    EXPECT_EQ(outcome.out, row.out) << row.prefix;
-    EXPECT_EQ(outcome.status, 255) << row.prefix;
-    EXPECT_EQ(NewFiles(), row.left) << row.prefix;
+        RunIn(dir_, row.args, {row.file_size, row.address_space});
+    EXPECT_EQ(outcome.out, row.out) << Args(row.args);
+    EXPECT_EQ(outcome.status, 255) << Args(row.args);
+    EXPECT_EQ(NewFiles(), row.left) << Args(row.args);
     for (const std::string& name : row.left) {
       ExpectFrame(name, std::stoi(name.substr(4, 2)), 4);  // fadeNN.JPG
     }
@@ -312,32 +342,89 @@ TEST_F(JpegfadeTest, AFrameThatCannotBeWrittenEndsTheRunAndIsRemoved) {
   }
 }
 
-TEST_F(JpegfadeTest, ACanvasThatCannotBeCreatedIsReported) {
+TEST_F(JpegfadeTest, AMemoryLimitEndsTheRunWithItsLineNeverASignal) {
 #ifdef JPEGFADE_UNDER_ASAN
   GTEST_SKIP() << "the address sanitizer's shadow needs more address space";
 #endif
-  // Big pictures make the canvas the one large allocation between the decoding
-  // and the frames. Halving an address-space limit between one that lets the
-  // run through and one that stops it before, finds a limit that leaves room
-  // for both pictures but not for the canvas.
+  // Limits from the least the tool starts under to more than the run needs,
+  // so that some stop it before decoding, some partway and some not at all.
   SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
   SaveJpeg(MakeTrueColorPicture(2000, 2000, 6).get(), Path("big2.jpg"));
   before_ = Listing();
-  const std::vector<std::string> args{"big1.jpg", "big2.jpg", "p", "0"};
+  const std::set<std::string> allowed = {"out of memory for big1.jpg\n",
+                                         "out of memory for big2.jpg\n",
+                                         "file decode error for big1.jpg\n",
+                                         "file decode error for big2.jpg\n",
+                                         "canvas create error\n",
+                                         "file write error for p00.JPG\n"};
+  const std::vector<std::string> args{"big1.jpg", "big2.jpg", "p", "1"};
   Limits limits;
-  rlim_t low = 1 << 20, high = rlim_t{8} << 30;
-  limits.address_space = high;
-  ASSERT_EQ(RunIn(dir_, args, limits).status, 0);
-  Outcome outcome{"", 0};
-  while (high - low > (1 << 20)) {
-    limits.address_space = low + (high - low) / 2;
-    outcome = RunIn(dir_, args, limits);
-    if (outcome.out == "canvas create error\n") break;
-    (outcome.status == 0 ? high : low) = limits.address_space;
+  limits.address_space = 1 << 20;
+  while (RunIn(dir_, {}, limits).out != "argument error\n") {
+    limits.address_space += 4 << 20;
+    ASSERT_LT(limits.address_space, rlim_t{1} << 30);
   }
-  EXPECT_EQ(outcome.out, "canvas create error\n");
-  EXPECT_EQ(outcome.status, 255);
-  EXPECT_TRUE(NewFiles().empty());
+  std::set<std::string> seen;
+  for (Outcome outcome{"", 255}; outcome.status != 0;
+       limits.address_space += 2 << 20) {
+    outcome = RunIn(dir_, args, limits);
+    const std::string limit =
+        std::to_string(limits.address_space >> 20) + " MiB";
+    seen.insert(outcome.out);
+    if (outcome.status == 0) {
+      EXPECT_EQ(outcome.out, "") << limit;
+      EXPECT_EQ(NewFiles(), std::set<std::string>{"p00.JPG"}) << limit;
+    } else {
+      EXPECT_EQ(outcome.status, 255) << limit;
+      EXPECT_TRUE(allowed.count(outcome.out)) << limit << ": " << outcome.out;
+      EXPECT_TRUE(NewFiles().empty()) << limit;
+    }
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+    ASSERT_LT(limits.address_space, rlim_t{2} << 30);
+  }
+  // The size check itself, not only the allocator, must have stopped some.
+  EXPECT_TRUE(seen.count("out of memory for big1.jpg\n"));
+}
+
+TEST_F(JpegfadeTest, EveryKindOfPictureFadesExactly) {
+  for (const JpegKind kind :
+       {JpegKind::kGray, JpegKind::kProgressive, JpegKind::kCmyk,
+        JpegKind::kRestarts, JpegKind::kArithmetic, JpegKind::kMetadata}) {
+    const std::string kind_name = std::to_string(static_cast<int>(kind));
+    WriteFileBytes(Path("k1.jpg"), WriteJpeg(kind, 33, 17, 1));
+    WriteFileBytes(Path("k2.jpg"), WriteJpeg(JpegKind::kColor, 33, 17, 2));
+    before_ = Listing();
+    const Outcome outcome = RunIn(dir_, {"k1.jpg", "k2.jpg", "k", "3"});
+    EXPECT_EQ(outcome.out, "") << kind_name;
+    EXPECT_EQ(outcome.status, 0) << kind_name;
+    const Image first = LoadJpeg(Path("k1.jpg"));
+    const Image second = LoadJpeg(Path("k2.jpg"));
+    for (int i = 0; i < 3; ++i) {
+      const std::string name = "k0" + std::to_string(i) + ".JPG";
+      EXPECT_TRUE(ReadFileBytes(Path(name)) ==
+                  ExpectedFrame(first.get(), second.get(), i, 3))
+          << kind_name << ": " << name;
+      fs::remove(Path(name));
+    }
+  }
+}
+
+TEST_F(JpegfadeTest, APictureMayComeThroughAPipe) {
+  // As from `jpegfade <(curl ...) ...`: a stream that cannot be rewound.
+  ASSERT_EQ(mkfifo(Path("pipe.jpg").c_str(), 0600), 0);
+  const pid_t writer = fork();
+  if (writer == 0) {
+    const std::string bytes = ReadFileBytes(Path("a.jpg"));
+    FILE* out = std::fopen(Path("pipe.jpg").c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    _exit(std::fclose(out) == 0 ? 0 : 1);
+  }
+  const Outcome outcome = RunIn(dir_, {"pipe.jpg", "b.jpg", "p", "2"});
+  waitpid(writer, nullptr, 0);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.status, 0);
+  ExpectFrame("p00.JPG", 0, 2);
+  ExpectFrame("p01.JPG", 1, 2);
 }
 
 }  // namespace

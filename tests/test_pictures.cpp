@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "jpeg_input.h"
+
 std::string MakeTempFolder() {
   std::string path =
       std::filesystem::temp_directory_path() / "jpegfade-test-XXXXXX";
@@ -57,4 +59,17 @@ std::string EncodeJpeg(gdImagePtr image) {
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+Image DecodeAsTheTool(std::string bytes) {
+  if (bytes.empty()) return nullptr;  // fmemopen refuses an empty buffer
+  FILE* stream = fmemopen(&bytes[0], bytes.size(), "rb");
+  JpegHead head = ReadJpegHead(stream);
+  Image image(DecodeJpeg(&head, stream));
+  std::fclose(stream);
+  return image;
 }

@@ -42,4 +42,10 @@ std::string EncodeJpeg(gdImagePtr image);
 /// The bytes of the file at `path`; empty if it cannot be read.
 std::string ReadFileBytes(const std::string& path);
 
+/// Writes `bytes` to the file at `path`, replacing it.
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+/// Decodes `bytes` through a stream as the tool does; null where it refuses.
+Image DecodeAsTheTool(std::string bytes);
+
 #endif  // JPEGFADE_TESTS_TEST_PICTURES_H_

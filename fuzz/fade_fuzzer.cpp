@@ -1,0 +1,123 @@
+// Fuzz target: two pictures through what the tool runs on them. The input is
+// a two-byte big-endian length, the first picture, and the second picture.
+//
+// Besides crashes and undefined behaviour it stops on any input where the
+// header walk and the decoder disagree: a picture the decoder accepts must
+// have the size the walk read before decoding, and where the walk finds no
+// frame header the decoder must find none either; otherwise the size check
+// that keeps huge pictures out could be bypassed.
+#include <gd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "blend.h"
+#include "jpeg_input.h"
+#include "memory_limit.h"
+
+namespace {
+
+// The fuzzer's own memory is small; larger pictures are only walked.
+constexpr uint64_t kFuzzRunBytes = uint64_t{16} << 20;
+
+void Require(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "fade_fuzzer: %s\n", what);
+    std::abort();
+  }
+}
+
+// The walk gives the same answers however the bytes are cut into pieces.
+void CheckWalkInPieces(const std::string& bytes) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  JpegScan whole, pieces;
+  const size_t whole_taken = ScanJpegBytes(&whole, data, bytes.size());
+  size_t taken = 0;
+  for (size_t at = 0, piece = 1; at < bytes.size();
+       piece = piece * 3 % 17 + 1) {
+    const size_t n = std::min(piece, bytes.size() - at);
+    taken += ScanJpegBytes(&pieces, data + at, n);
+    at += n;
+  }
+  Require(whole_taken == taken && whole.has_frame == pieces.has_frame &&
+              whole.width == pieces.width && whole.height == pieces.height &&
+              whole.ended == pieces.ended && whole.scans == pieces.scans,
+          "the walk depends on how the bytes are cut");
+}
+
+// Decodes as the tool does, from a stream.
+gdImagePtr Decode(std::string bytes) {
+  CheckWalkInPieces(bytes);
+  if (bytes.empty()) return nullptr;  // fmemopen refuses an empty buffer
+  FILE* stream = fmemopen(&bytes[0], bytes.size(), "rb");
+  if (!stream) return nullptr;
+  JpegHead head = ReadJpegHead(stream);
+  gdImagePtr image = nullptr;
+  if (!head.scan.has_frame) {
+    gdImagePtr direct =
+        gdImageCreateFromJpegPtr(static_cast<int>(bytes.size()), &bytes[0]);
+    Require(!direct, "the decoder found a frame the walk did not");
+  } else if (RunBytes(head.scan.width, head.scan.height) <= kFuzzRunBytes) {
+    image = DecodeJpeg(&head, stream);
+    Require(!image || (gdImageSX(image) == head.scan.width &&
+                       gdImageSY(image) == head.scan.height),
+            "the decoded size is not the size in the header");
+  }
+  std::fclose(stream);
+  return image;
+}
+
+void BlendAndEncode(gdImagePtr first, gdImagePtr second) {
+  const int width = gdImageSX(first), height = gdImageSY(first);
+  gdImagePtr canvas = gdImageCreateTrueColor(width, height);
+  gdImagePtr reference = gdImageCreateTrueColor(width, height);
+  Require(canvas && reference, "no canvas for a picture that decoded");
+  const int alpha = 7;
+  for (int i : {0, alpha / 2, alpha - 1}) {
+    BlendFrame(first, second, canvas, i, alpha, width, height);
+    BlendFrameByPixel(first, second, reference, FrameWeight(i, alpha), width,
+                      height);
+    for (int y = 0; y < height; ++y) {
+      Require(std::memcmp(canvas->tpixels[y], reference->tpixels[y],
+                          sizeof(int) * width) == 0,
+              "the row blend differs from the pixel blend");
+    }
+    int size = 0;
+    auto* jpeg = static_cast<unsigned char*>(gdImageJpegPtr(canvas, &size, -1));
+    Require(
+        jpeg && size >= 4 && jpeg[size - 2] == 0xff && jpeg[size - 1] == 0xd9,
+        "a frame did not encode");
+    gdFree(jpeg);
+  }
+  gdImageDestroy(reference);
+  gdImageDestroy(canvas);
+}
+
+// The library's warnings about damaged input are expected by the thousand.
+void IgnoreLibraryMessage(int, const char*, va_list) {}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool quiet = (gdSetErrorMethod(IgnoreLibraryMessage), true);
+  (void)quiet;
+  if (size < 2) return 0;
+  const size_t first_size =
+      std::min<size_t>((data[0] << 8) | data[1], size - 2);
+  const char* bytes = reinterpret_cast<const char*>(data) + 2;
+  gdImagePtr first = Decode(std::string(bytes, first_size));
+  gdImagePtr second =
+      Decode(std::string(bytes + first_size, size - 2 - first_size));
+  if (first && second && gdImageSX(first) == gdImageSX(second) &&
+      gdImageSY(first) == gdImageSY(second)) {
+    BlendAndEncode(first, second);
+  }
+  if (second) gdImageDestroy(second);
+  if (first) gdImageDestroy(first);
+  return 0;
+}

@@ -1,0 +1,251 @@
+#include "jpeg_input.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Where the next byte falls. The walk follows the decoder's own reading:
+// segments are skipped by their length fields, bytes between segments that
+// are not markers are passed over, and in entropy-coded data 0xFF 0x00 is a
+// stuffed byte and 0xFF 0xD0..0xD7 a restart marker.
+enum State {
+  kStart,        // expecting the 0xFF of start-of-image
+  kStartMarker,  // expecting its 0xD8
+  kSeek,         // between segments, looking for 0xFF
+  kMarker,       // after 0xFF between segments
+  kLengthHigh,   // the two length bytes of a segment
+  kLengthLow,
+  kSegment,        // inside a segment's parameters
+  kEntropy,        // inside a scan's entropy-coded data
+  kEntropyMarker,  // after 0xFF in entropy-coded data
+  kEnded,          // past end-of-image, or not a JPEG
+};
+
+constexpr int kStartOfImage = 0xd8;
+constexpr int kEndOfImage = 0xd9;
+constexpr int kStartOfScan = 0xda;
+// Of the frame header: precision, height and width.
+constexpr int kFrameBytes = 5;
+
+bool IsStartOfFrame(int marker) {
+  return marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 &&
+         marker != 0xcc;
+}
+
+// Markers that stand alone, without a length: restarts and TEM.
+bool HasNoLength(int marker) {
+  return (marker >= 0xd0 && marker <= 0xd7) || marker == 0x01 ||
+         marker == kStartOfImage;
+}
+
+void StartMarker(JpegScan* scan, int marker) {
+  scan->marker = marker;
+  if (marker == kEndOfImage) {
+    scan->ended = true;
+    scan->state = kEnded;
+  } else if (HasNoLength(marker)) {
+    scan->state = kSeek;
+  } else {
+    scan->state = kLengthHigh;
+  }
+}
+
+// The segment's parameters begin. A frame header too short to hold a size
+// still counts as the frame: the decoder refuses it, and the walk must not
+// go on to take a later frame header's size instead.
+void StartSegment(JpegScan* scan, long length) {
+  scan->remaining = std::max(length - 2, 0L);
+  scan->frame_byte = kFrameBytes;  // nothing to take from this segment
+  if (IsStartOfFrame(scan->marker) && !scan->has_frame) {
+    if (scan->remaining >= kFrameBytes) {
+      scan->frame_byte = 0;
+    } else {
+      scan->has_frame = true;
+    }
+  }
+}
+
+void EndSegment(JpegScan* scan) {
+  if (scan->marker == kStartOfScan) {
+    ++scan->scans;
+    scan->state = kEntropy;
+  } else {
+    scan->state = kSeek;
+  }
+}
+
+// The frame header: precision, then height and width, big-endian.
+void TakeFrameByte(JpegScan* scan, unsigned char byte) {
+  switch (scan->frame_byte++) {
+    case 1:
+      scan->height = byte << 8;
+      break;
+    case 2:
+      scan->height |= byte;
+      break;
+    case 3:
+      scan->width = byte << 8;
+      break;
+    case 4:
+      scan->width |= byte;
+      scan->has_frame = true;
+      break;
+  }
+}
+
+// Runs of bytes that cannot change the state are skipped in one step: the
+// entropy-coded data is nearly all of a picture.
+size_t SkipTo0xff(const unsigned char* data, size_t size) {
+  const void* found = std::memchr(data, 0xff, size);
+  return found ? static_cast<const unsigned char*>(found) - data : size;
+}
+
+}  // namespace
+
+size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size) {
+  size_t i = 0;
+  while (i < size && scan->state != kEnded) {
+    switch (scan->state) {
+      case kSeek:
+      case kEntropy:
+        i += SkipTo0xff(data + i, size - i);
+        if (i == size) break;
+        scan->state = scan->state == kSeek ? kMarker : kEntropyMarker;
+        ++i;
+        break;
+      case kSegment:
+        if (scan->frame_byte < kFrameBytes) {
+          TakeFrameByte(scan, data[i++]);
+          --scan->remaining;
+        } else {
+          const size_t skip =
+              std::min(static_cast<size_t>(scan->remaining), size - i);
+          i += skip;
+          scan->remaining -= static_cast<long>(skip);
+        }
+        if (scan->remaining == 0) EndSegment(scan);
+        break;
+      default: {
+        const unsigned char byte = data[i++];
+        switch (scan->state) {
+          case kStart:
+            scan->state = byte == 0xff ? kStartMarker : kEnded;
+            scan->not_jpeg = byte != 0xff;
+            break;
+          case kStartMarker:
+            scan->state = byte == kStartOfImage ? kSeek : kEnded;
+            scan->not_jpeg = byte != kStartOfImage;
+            break;
+          case kMarker:
+            if (byte == 0x00)
+              scan->state = kSeek;
+            else if (byte != 0xff)
+              StartMarker(scan, byte);
+            break;
+          case kEntropyMarker:
+            if (byte == 0x00 || (byte >= 0xd0 && byte <= 0xd7)) {
+              scan->state = kEntropy;
+            } else if (byte != 0xff) {
+              StartMarker(scan, byte);
+            }
+            break;
+          case kLengthHigh:
+            scan->remaining = long{byte} << 8;
+            scan->state = kLengthLow;
+            break;
+          case kLengthLow:
+            StartSegment(scan, scan->remaining | byte);
+            scan->state = kSegment;
+            if (scan->remaining == 0) EndSegment(scan);
+            break;
+        }
+      }
+    }
+  }
+  return i;
+}
+
+namespace {
+
+// No real picture puts this much before its frame header (metadata segments
+// are at most 64 KiB each); a stream that does is not read further.
+constexpr size_t kMaxHeadBytes = size_t{32} << 20;
+
+// A progressive picture is refined scan by scan, and each scan costs a pass
+// over the whole picture; real encoders use a few dozen at most. Past this
+// many the stream is cut off, so a small hostile file cannot keep the
+// decoder busy for minutes.
+constexpr int kMaxScans = 1000;
+
+bool HeadIsComplete(const JpegScan& scan) {
+  return scan.has_frame || scan.state == kEnded;
+}
+
+// The decoder reads through this: first the head again, then the rest of
+// the stream, walked as it passes, up to the end-of-image marker.
+struct Replay {
+  gdIOCtx io;  // first, so the library's pointer is the Replay's
+  JpegHead* head;
+  size_t replayed;
+  FILE* stream;
+  bool cut_off;  // stopped at too many scans
+};
+
+int ReplayGetBuf(gdIOCtx* io, void* out, int wanted) {
+  Replay* replay = reinterpret_cast<Replay*>(io);
+  const std::string& head = replay->head->bytes;
+  JpegScan* scan = &replay->head->scan;
+  unsigned char* dest = static_cast<unsigned char*>(out);
+  if (wanted <= 0) return 0;
+  size_t given =
+      std::min(static_cast<size_t>(wanted), head.size() - replay->replayed);
+  std::memcpy(dest, head.data() + replay->replayed, given);
+  replay->replayed += given;
+  if (given < static_cast<size_t>(wanted) && scan->state != kEnded &&
+      !replay->cut_off) {
+    const size_t got =
+        std::fread(dest + given, 1, wanted - given, replay->stream);
+    given += ScanJpegBytes(scan, dest + given, got);
+    if (scan->scans > kMaxScans) replay->cut_off = true;
+  }
+  return replay->cut_off ? 0 : static_cast<int>(given);
+}
+
+int ReplayGetC(gdIOCtx* io) {
+  unsigned char byte;
+  return ReplayGetBuf(io, &byte, 1) == 1 ? byte : EOF;
+}
+
+}  // namespace
+
+JpegHead ReadJpegHead(FILE* stream) {
+  JpegHead head;
+  // Byte by byte through the stream's own buffer, so that nothing past the
+  // frame header is taken; what follows is read by the decoder.
+  while (!HeadIsComplete(head.scan) && head.bytes.size() < kMaxHeadBytes) {
+    const int c = std::getc(stream);
+    if (c == EOF) break;
+    const unsigned char byte = static_cast<unsigned char>(c);
+    ScanJpegBytes(&head.scan, &byte, 1);
+    head.bytes.push_back(static_cast<char>(byte));
+  }
+  return head;
+}
+
+gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream) {
+  if (!head->scan.has_frame) return nullptr;
+  Replay replay{};
+  replay.io.getC = ReplayGetC;
+  replay.io.getBuf = ReplayGetBuf;
+  replay.head = head;
+  replay.stream = stream;
+  gdImagePtr image = gdImageCreateFromJpegCtx(&replay.io);
+  // The decoder fills a picture cut short with grey and reports nothing;
+  // a frame made from it would be silently wrong.
+  if (image && (!head->scan.ended || replay.cut_off)) {
+    gdImageDestroy(image);
+    return nullptr;
+  }
+  return image;
+}

@@ -1,0 +1,48 @@
+// Reading the pictures: the JPEG marker structure, walked the way the decoder
+// walks it, so that a picture's size is known before any pixel is decoded
+// and a picture cut short is told apart from a complete one.
+#ifndef JPEGFADE_JPEG_INPUT_H_
+#define JPEGFADE_JPEG_INPUT_H_
+
+#include <gd.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+/// Where a walk through a JPEG byte stream stands; fed by ScanJpegBytes.
+struct JpegScan {
+  int state = 0;           // where in the marker structure the next byte falls
+  int marker = 0;          // the marker whose segment is being read
+  long remaining = 0;      // bytes of that segment still to come
+  int frame_byte = 0;      // how much of the frame header has been read
+  bool has_frame = false;  // the frame header's size has been read
+  int width = 0;           // from the frame header
+  int height = 0;          // from the frame header
+  int scans = 0;           // start-of-scan markers seen
+  bool ended = false;      // the end-of-image marker was reached
+  bool not_jpeg = false;   // the stream does not start with start-of-image
+};
+
+/// Walks `size` more bytes of the stream; returns how many it took, which is
+/// fewer only when the end-of-image marker or a non-JPEG start stops it.
+size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size);
+
+/// The head of a picture: its bytes up to the end of the frame header, and
+/// the walk through them.
+struct JpegHead {
+  JpegScan scan;
+  std::string bytes;
+};
+
+/// Reads `stream` up to the end of its frame header; stops early at the end
+/// of the stream, at a stream that is not a JPEG, or past a length no real
+/// picture puts before its frame header. May throw std::bad_alloc.
+JpegHead ReadJpegHead(FILE* stream);
+
+/// Decodes the picture whose head was read from `stream`, from the head's
+/// bytes and then the rest of the stream. Null when there is no frame header,
+/// the decoder fails, or the data ends before the end-of-image marker.
+gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream);
+
+#endif  // JPEGFADE_JPEG_INPUT_H_

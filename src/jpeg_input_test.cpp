@@ -1,0 +1,171 @@
+#include "jpeg_input.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "jpeg_writer.h"
+#include "test_pictures.h"
+
+namespace {
+
+JpegScan Walk(const std::string& bytes) {
+  JpegScan scan;
+  ScanJpegBytes(&scan, reinterpret_cast<const unsigned char*>(bytes.data()),
+                bytes.size());
+  return scan;
+}
+
+// Spelled out with \x escapes; string literals stop at no byte.
+std::string Bytes(const char* text, size_t size) { return {text, size}; }
+#define B(text) Bytes(text, sizeof(text) - 1)
+
+TEST(ScanJpegBytes, FindsTheFrameHeaderTheDecoderFinds) {
+  const std::string sof =
+      B("\xff\xc0\x00\x0b\x08\x00\x1e\x00\x28\x01\x01\x11\x00");
+  struct Row {
+    const char* what;
+    std::string bytes;
+    bool has_frame;
+    int width = 0, height = 0;
+    bool ended = false, not_jpeg = false;
+  };
+  const Row rows[] = {
+      {"plain", B("\xff\xd8") + sof, true, 40, 30, false, false},
+      {"bytes between segments", B("\xff\xd8\x12\x34") + sof, true, 40, 30},
+      {"fill bytes", B("\xff\xd8\xff\xff\xff") + sof, true, 40, 30},
+      {"a stuffed zero between segments", B("\xff\xd8\xff\x00") + sof, true, 40,
+       30},
+      {"a frame header inside a segment",
+       B("\xff\xd8\xff\xe1\x00\x0b\xff\xc0\x00\x0b\x08\x7f\xff\x7f\xff") + sof,
+       true, 40, 30},
+      {"tables and restarts are not frames",
+       B("\xff\xd8\xff\xc4\x00\x02\xff\xcc\x00\x02\xff\xc8\x00\x02\xff\xd0"
+         "\xff\x01") +
+           sof,
+       true, 40, 30},
+      {"a progressive frame", B("\xff\xd8\xff\xc2\x00\x0b\x08\xea\x60\xea\x60"),
+       true, 60000, 60000},
+      {"a frame too short for a size",
+       B("\xff\xd8\xff\xc0\x00\x04\x08\x00") + sof, true, 0, 0},
+      {"a frame header cut short", B("\xff\xd8\xff\xc0\x00\x0b\x08\x00\x1e"),
+       false, 0, 0},
+      {"end of image before a frame", B("\xff\xd8\xff\xd9") + sof, false, 0, 0,
+       true},
+      {"a PNG", B("\x89PNG\r\n\x1a\n"), false, 0, 0, false, true},
+      {"a second byte other than start-of-image", B("\xff\xd9") + sof, false, 0,
+       0, false, true},
+      {"nothing", "", false, 0, 0},
+  };
+  for (const Row& row : rows) {
+    const JpegScan scan = Walk(row.bytes);
+    EXPECT_EQ(scan.has_frame, row.has_frame) << row.what;
+    if (scan.has_frame) {
+      EXPECT_EQ(scan.width, row.width) << row.what;
+      EXPECT_EQ(scan.height, row.height) << row.what;
+    }
+    EXPECT_EQ(scan.ended, row.ended) << row.what;
+    EXPECT_EQ(scan.not_jpeg, row.not_jpeg) << row.what;
+  }
+}
+
+TEST(ScanJpegBytes, FollowsEntropyCodedDataToTheEnd) {
+  const std::string head =
+      B("\xff\xd8\xff\xc0\x00\x0b\x08\x00\x01\x00\x01\x01\x01\x11\x00");
+  const std::string scan_header = B("\xff\xda\x00\x08\x01\x01\x00\x00\x3f\x00");
+  struct Row {
+    const char* what;
+    std::string data;  // after the scan header
+    bool ended;
+    int scans;
+  };
+  const Row rows[] = {
+      {"plain", B("\x12\x34\xff\xd9"), true, 1},
+      {"stuffed bytes and restarts", B("\xff\x00\xff\xd0\xff\xff\xd7\xff\xd9"),
+       true, 1},
+      {"cut short", B("\x12\xff\x00\xff"), false, 1},
+      {"two scans", B("\x12") + scan_header + B("\x34\xff\xd9"), true, 2},
+  };
+  for (const Row& row : rows) {
+    const std::string bytes = head + scan_header + row.data + "trailing";
+    const JpegScan scan = Walk(bytes);
+    EXPECT_EQ(scan.ended, row.ended) << row.what;
+    EXPECT_EQ(scan.scans, row.scans) << row.what;
+    JpegScan again;
+    EXPECT_EQ(ScanJpegBytes(
+                  &again, reinterpret_cast<const unsigned char*>(bytes.data()),
+                  bytes.size()),
+              row.ended ? bytes.size() - 8 : bytes.size())
+        << row.what << ": the walk stops right after the end marker";
+  }
+}
+
+const JpegKind kAllKinds[] = {
+    JpegKind::kColor,    JpegKind::kGray,     JpegKind::kProgressive,
+    JpegKind::kCmyk,     JpegKind::kRestarts, JpegKind::kArithmetic,
+    JpegKind::kMetadata,
+};
+
+TEST(DecodeJpeg, DecodesEveryKindAsTheLibraryDoes) {
+  for (const JpegKind kind : kAllKinds) {
+    const std::string bytes = WriteJpeg(kind, 37, 21, 5);
+    const JpegScan scan = Walk(bytes);
+    EXPECT_TRUE(scan.has_frame && scan.ended) << static_cast<int>(kind);
+    EXPECT_EQ(scan.width, 37) << static_cast<int>(kind);
+    EXPECT_EQ(scan.height, 21) << static_cast<int>(kind);
+    std::string copy = bytes;
+    Image expected(gdImageCreateFromJpegPtr(copy.size(), &copy[0]));
+    Image image = DecodeAsTheTool(bytes + "after the end");
+    ASSERT_TRUE(expected && image) << static_cast<int>(kind);
+    for (int y = 0; y < 21; ++y) {
+      for (int x = 0; x < 37; ++x) {
+        ASSERT_EQ(image->tpixels[y][x], expected->tpixels[y][x])
+            << static_cast<int>(kind) << " at " << x << "," << y;
+      }
+    }
+  }
+}
+
+TEST(DecodeJpeg, RefusesAPictureCutShortAnywhere) {
+  for (const JpegKind kind : {JpegKind::kColor, JpegKind::kProgressive}) {
+    const std::string bytes = WriteJpeg(kind, 64, 48, 6);
+    for (size_t size = 0; size < bytes.size(); size += 7) {
+      EXPECT_FALSE(DecodeAsTheTool(bytes.substr(0, size)))
+          << static_cast<int>(kind) << " cut to " << size << " bytes";
+    }
+    EXPECT_FALSE(DecodeAsTheTool(bytes.substr(0, bytes.size() - 1)));
+    EXPECT_TRUE(DecodeAsTheTool(bytes));
+  }
+}
+
+// A progressive picture with its last scan repeated: the decoder only warns
+// about a repeated refinement, so without a cap every repeat is decoded.
+std::string WithLastScanRepeated(const std::string& bytes, int repeats) {
+  const size_t last_scan = bytes.rfind(B("\xff\xda"));
+  const size_t end = bytes.size() - 2;
+  std::string scan = bytes.substr(last_scan, end - last_scan);
+  std::string out = bytes.substr(0, end);
+  for (int i = 0; i < repeats; ++i) out += scan;
+  return out + bytes.substr(end);
+}
+
+TEST(DecodeJpeg, RefusesAPictureOfEndlessScans) {
+  const std::string bytes = WriteJpeg(JpegKind::kProgressive, 16, 16, 7);
+  EXPECT_TRUE(DecodeAsTheTool(WithLastScanRepeated(bytes, 100)));
+  EXPECT_FALSE(DecodeAsTheTool(WithLastScanRepeated(bytes, 1000)));
+}
+
+TEST(ReadJpegHead, StopsAtTheEndOfTheFrameSize) {
+  const std::string bytes = WriteJpeg(JpegKind::kMetadata, 8, 8, 1);
+  std::string copy = bytes;
+  FILE* stream = fmemopen(&copy[0], copy.size(), "rb");
+  const JpegHead head = ReadJpegHead(stream);
+  EXPECT_TRUE(head.scan.has_frame);
+  EXPECT_EQ(head.bytes, bytes.substr(0, head.bytes.size()));
+  // The frame size is the last thing read: the two bytes before the end are
+  // the width, 8.
+  EXPECT_EQ(head.bytes.substr(head.bytes.size() - 2), B("\x00\x08"));
+  std::fclose(stream);
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+#include "memory_limit.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+constexpr uint64_t kUnlimited = UINT64_MAX;
+
+// The first word of a file as a byte count; "max" and anything unreadable
+// mean no limit.
+uint64_t ReadBytes(const std::string& path) {
+  std::ifstream in(path);
+  std::string word;
+  if (!(in >> word) || word.find_first_not_of("0123456789") != word.npos) {
+    return kUnlimited;
+  }
+  return std::stoull(word);
+}
+
+uint64_t Room(uint64_t limit, uint64_t used) {
+  if (limit == kUnlimited) return kUnlimited;
+  return limit > used ? limit - used : 0;
+}
+
+// The value of `key` in a cgroup's memory.stat; 0 if it is not there.
+uint64_t ReadStat(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  std::string name;
+  for (uint64_t value = 0; in >> name >> value;) {
+    if (name == key) return value;
+  }
+  return 0;
+}
+
+// Names of one cgroup version's files.
+struct CgroupFiles {
+  const char* limit;
+  const char* usage;
+  const char* inactive_file;  // page cache the kernel drops before failing
+};
+
+// A cgroup's limit binds its children too, so every folder from the
+// process's own up to the mount's top counts. Its usage counts page cache,
+// of which the inactive part is given back on demand, so it is left out.
+uint64_t RoomUpFrom(std::string dir, const std::string& top,
+                    const CgroupFiles& files) {
+  uint64_t room = kUnlimited;
+  for (;;) {
+    const uint64_t usage = ReadBytes(dir + "/" + files.usage);
+    const uint64_t cache = ReadStat(dir + "/memory.stat", files.inactive_file);
+    room = std::min(
+        room, Room(ReadBytes(dir + "/" + files.limit),
+                   usage == kUnlimited || usage < cache ? 0 : usage - cache));
+    if (dir.size() <= top.size()) return room;
+    dir.erase(dir.find_last_of('/'));
+  }
+}
+
+// "MemAvailable" counts free memory and what the kernel can reclaim; it is
+// never more than the machine's physical memory.
+uint64_t MachineAvailableBytes() {
+  std::ifstream in("/proc/meminfo");
+  for (std::string key; in >> key;) {
+    uint64_t kib = 0;
+    if (key == "MemAvailable:" && in >> kib) return kib * 1024;
+    in.ignore(1 << 10, '\n');
+  }
+  return static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) *
+         static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Room under a resource limit, less what the process already holds of it
+// (field `field` of /proc/self/statm, in pages).
+uint64_t RlimitRoom(int resource, int field) {
+  rlimit limit{};
+  if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return kUnlimited;
+  }
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0;
+  for (int i = 0; i <= field && statm >> pages; ++i) {
+  }
+  return Room(limit.rlim_cur,
+              pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)));
+}
+
+}  // namespace
+
+uint64_t RunBytes(int width, int height) {
+  return uint64_t{3} * 4 * static_cast<uint64_t>(std::max(width, 0)) *
+         static_cast<uint64_t>(std::max(height, 0));
+}
+
+uint64_t CgroupRoomBytes(const std::string& proc_cgroup,
+                         const std::string& root) {
+  const CgroupFiles kVersion1{"memory.limit_in_bytes", "memory.usage_in_bytes",
+                              "total_inactive_file"};
+  const CgroupFiles kVersion2{"memory.max", "memory.current", "inactive_file"};
+  uint64_t room = kUnlimited;
+  std::istringstream lines(proc_cgroup);
+  for (std::string line; std::getline(lines, line);) {
+    // "ID:CONTROLLERS:PATH"; version 2 has ID 0 and no controllers.
+    const size_t first = line.find(':');
+    const size_t second = line.find(':', first + 1);
+    if (first == line.npos || second == line.npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    std::string path = line.substr(second + 1);
+    if (path == "/") path.clear();
+    if (controllers.empty()) {
+      // Mounted at the top on a unified system, under "unified" on a hybrid.
+      for (const char* top : {"", "/unified"}) {
+        const std::string dir = root + top;
+        room = std::min(room, RoomUpFrom(dir + path, dir, kVersion2));
+      }
+    } else if (("," + controllers + ",").find(",memory,") !=
+               std::string::npos) {
+      const std::string dir = root + "/memory";
+      room = std::min(room, RoomUpFrom(dir + path, dir, kVersion1));
+    }
+  }
+  return room;
+}
+
+uint64_t AvailableBytes() {
+  std::ifstream in("/proc/self/cgroup");
+  std::stringstream cgroups;
+  cgroups << in.rdbuf();
+  return std::min({MachineAvailableBytes(), RlimitRoom(RLIMIT_AS, 0),
+                   RlimitRoom(RLIMIT_DATA, 5),
+                   CgroupRoomBytes(cgroups.str(), "/sys/fs/cgroup")});
+}

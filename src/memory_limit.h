@@ -1,0 +1,23 @@
+// How much memory a run needs, and how much this process can have.
+#ifndef JPEGFADE_MEMORY_LIMIT_H_
+#define JPEGFADE_MEMORY_LIMIT_H_
+
+#include <cstdint>
+#include <string>
+
+/// Bytes a run over pictures of `width` x `height` holds at once: the two
+/// pictures and the canvas, 4 bytes a pixel each.
+uint64_t RunBytes(int width, int height);
+
+/// Bytes this process can still take: the least of the memory the machine
+/// has available, the room under its address-space and data-size limits, and
+/// the room under every memory cgroup it is in.
+uint64_t AvailableBytes();
+
+/// The room under the memory cgroups that `proc_cgroup` (the text of
+/// /proc/self/cgroup) names, and under their parents, with the cgroup
+/// folders mounted below `root`; UINT64_MAX where nothing limits it.
+uint64_t CgroupRoomBytes(const std::string& proc_cgroup,
+                         const std::string& root);
+
+#endif  // JPEGFADE_MEMORY_LIMIT_H_

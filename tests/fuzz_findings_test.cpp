@@ -1,0 +1,49 @@
+// The fuzz target's checks on every seed kind and on everything the fuzzer
+// ever found, in the ordinary test run.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "jpeg_writer.h"
+#include "test_pictures.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+namespace {
+
+void RunTarget(const std::string& input) {
+  LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.data()),
+                         input.size());
+}
+
+std::string Pair(const std::string& first, const std::string& second) {
+  return std::string{static_cast<char>(first.size() >> 8),
+                     static_cast<char>(first.size() & 0xff)} +
+         first + second;
+}
+
+TEST(FuzzTarget, PassesOnEveryKindOfPicture) {
+  for (const JpegKind kind :
+       {JpegKind::kColor, JpegKind::kGray, JpegKind::kProgressive,
+        JpegKind::kCmyk, JpegKind::kRestarts, JpegKind::kArithmetic,
+        JpegKind::kMetadata}) {
+    RunTarget(
+        Pair(WriteJpeg(kind, 17, 5, 1), WriteJpeg(JpegKind::kColor, 17, 5, 2)));
+  }
+}
+
+TEST(FuzzTarget, PassesOnEveryFinding) {
+  int count = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(JPEGFADE_FINDINGS)) {
+    if (entry.path().filename() == "README") continue;
+    SCOPED_TRACE(entry.path().string());
+    RunTarget(ReadFileBytes(entry.path()));
+    ++count;
+  }
+  RecordProperty("findings", count);
+}
+
+}  // namespace
