@@ -53,7 +53,9 @@ test-sanitize: deps $(SANITIZE_BUILD)/CMakeCache.txt
 	cd $(SANITIZE_BUILD) && $(SANITIZE_OPTIONS) ctest --output-on-failure -j $(JOBS)
 
 # The fuzz target, built with clang and libFuzzer, run for FUZZ_SECONDS on the
-# project's own seed pictures and the findings kept under fuzz/findings.
+# project's own seed pictures and the findings kept under fuzz/findings. New
+# corpus entries stay in $(FUZZ_BUILD)/corpus for the next run; a failing
+# input is written to $(FUZZ_BUILD)/crash-* and fails the run.
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 
 $(FUZZ_BUILD)/CMakeCache.txt: | deps
@@ -70,7 +72,8 @@ fuzz: $(FUZZ_BUILD)/CMakeCache.txt
 	rm -rf $(FUZZ_BUILD)/seeds && mkdir -p $(FUZZ_BUILD)/seeds $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/make_seeds $(FUZZ_BUILD)/seeds
 	$(FUZZ_BUILD)/fade_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
-	  -rss_limit_mb=2048 -print_final_stats=1 \
+	  -rss_limit_mb=2048 -print_final_stats=1 -use_value_profile=1 \
+	  -dict=fuzz/jpeg.dict \
 	  -artifact_prefix=$(FUZZ_BUILD)/ \
 	  $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds fuzz/findings
 
