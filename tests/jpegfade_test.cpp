@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ namespace {
 struct Limits {
   rlim_t file_size = RLIM_INFINITY;
   rlim_t address_space = RLIM_INFINITY;
+  std::string cgroup = "";  // a cgroup folder to run in
 };
 
 struct Outcome {
@@ -64,6 +66,12 @@ Outcome RunIn(const fs::path& dir, const std::vector<std::string>& args,
     if (chdir(dir.c_str()) != 0) _exit(126);
     SetLimit(RLIMIT_FSIZE, limits.file_size);
     SetLimit(RLIMIT_AS, limits.address_space);
+    if (!limits.cgroup.empty()) {
+      FILE* procs = std::fopen((limits.cgroup + "/cgroup.procs").c_str(), "w");
+      if (!procs || std::fputs("0\n", procs) < 0 || std::fclose(procs) != 0) {
+        _exit(125);
+      }
+    }
     signal(SIGXFSZ, SIG_DFL);  // the tool must not rely on inheriting SIG_IGN
     execv(argv[0], argv.data());
     _exit(127);
@@ -384,6 +392,49 @@ TEST_F(JpegfadeTest, AMemoryLimitEndsTheRunWithItsLineNeverASignal) {
   }
   // The size check itself, not only the allocator, must have stopped some.
   EXPECT_TRUE(seen.count("out of memory for big1.jpg\n"));
+}
+
+// A new memory cgroup below this process's own with `limit` bytes, or "" when
+// this system does not let the tests make one.
+std::string MakeMemoryCgroup(uint64_t limit) {
+  std::ifstream in("/proc/self/cgroup");
+  for (std::string line; std::getline(in, line);) {
+    const size_t second = line.find(':', line.find(':') + 1);
+    const std::string controllers =
+        line.substr(line.find(':') + 1, second - line.find(':') - 1);
+    const std::string path = line.substr(second + 1);
+    std::string dir, limit_file;
+    if (controllers.empty()) {
+      dir = "/sys/fs/cgroup" + path, limit_file = "memory.max";
+    } else if (controllers == "memory") {
+      dir = "/sys/fs/cgroup/memory" + path,
+      limit_file = "memory.limit_in_bytes";
+    } else {
+      continue;
+    }
+    dir += "/jpegfade-test-" + std::to_string(getpid());
+    if (mkdir(dir.c_str(), 0755) != 0) continue;
+    if (std::ofstream(dir + "/" + limit_file) << limit) return dir;
+    rmdir(dir.c_str());
+  }
+  return "";
+}
+
+TEST_F(JpegfadeTest, ACgroupMemoryLimitIsHeld) {
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 6).get(), Path("big2.jpg"));
+  before_ = Listing();
+  Limits limits;
+  limits.cgroup = MakeMemoryCgroup(uint64_t{40} << 20);  // the run needs 46
+  if (limits.cgroup.empty()) GTEST_SKIP() << "no memory cgroup to make here";
+  const Outcome outcome =
+      RunIn(dir_, {"big1.jpg", "big2.jpg", "p", "1"}, limits);
+  const Outcome small = RunIn(dir_, {"a.jpg", "b.jpg", "p", "1"}, limits);
+  rmdir(limits.cgroup.c_str());
+  EXPECT_EQ(outcome.out, "out of memory for big1.jpg\n");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(small.out, "");
+  EXPECT_EQ(small.status, 0);
 }
 
 TEST_F(JpegfadeTest, EveryKindOfPictureFadesExactly) {
