@@ -9,7 +9,7 @@ PACKAGES := g++ make cmake pkg-config libgd-dev libgtest-dev libjpeg-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-sanitize fuzz demo bench clean
+.PHONY: all deps build test test-sanitize fuzz demo strip install package bench clean
 
 all: build
 
@@ -82,6 +82,29 @@ demo: build
 	$(BUILD)/jpegfade examples/dawn.jpg examples/dusk.jpg demo/fade 12
 	@echo "jpegfade wrote 12 frames, demo/fade00.JPG to demo/fade11.JPG:"
 	@ls demo
+
+# Five frames of the demo side by side: the picture at the top of the README.
+strip: demo
+	$(BUILD)/make_strip fade-strip.jpg demo/fade00.JPG demo/fade03.JPG \
+	  demo/fade05.JPG demo/fade08.JPG demo/fade11.JPG
+
+# Installs build/jpegfade and its manual page under the default prefix
+# (/usr/local), or under PREFIX.
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# A Debian package, $(BUILD)/jpegfade_<version>_amd64.deb; dpkg-shlibdeps
+# (from dpkg-dev) computes its dependencies, and CPack needs `file`.
+PACKAGE_TOOLS := dpkg-dev file
+
+package: build
+	@for p in $(PACKAGE_TOOLS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' \
+	    || { $(SUDO) apt-get update && $(SUDO) env DEBIAN_FRONTEND=noninteractive \
+	         apt-get install -y $(PACKAGE_TOOLS); break; }; \
+	done
+	cd $(BUILD) && cpack
+	@ls $(BUILD)/*.deb
 
 bench: build
 	$(BUILD)/jpegfade_bench $(BUILD)/jpegfade

@@ -1,0 +1,149 @@
+// The manual page against the tool's own messages, and what `cmake --install`
+// puts where.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_pictures.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kSource = JPEGFADE_SOURCE_DIR;
+
+// Every line the tool can print, as the format it is printed with: the first
+// string given to each of its ways of ending a run.
+std::set<std::string> ToolMessages() {
+  const std::regex call(
+      R"((?:Die|DieWithPath|std::printf|std::puts)\(\s*"((?:[^"\\]|\\.)*)\")");
+  std::set<std::string> messages;
+  for (const char* file : {"/src/main.cpp", "/src/frame_output.cpp"}) {
+    const std::string text = ReadFileBytes(kSource + file);
+    for (std::sregex_iterator it(text.begin(), text.end(), call), end;
+         it != end; ++it) {
+      std::string message = (*it)[1];
+      if (message.size() >= 2 && message.substr(message.size() - 2) == "\\n") {
+        message.resize(message.size() - 2);
+      }
+      messages.insert(message);
+    }
+  }
+  return messages;
+}
+
+// A font request's text as the reader sees it: ".B" joins its arguments with
+// spaces, the alternating ones (".BI" and the like) join them with nothing.
+std::string RequestText(const std::string& line) {
+  const std::regex request(R"(^\.([BIR]{1,2})\s+(.*)$)");
+  std::smatch parts;
+  if (!std::regex_match(line, parts, request)) return line;
+  const std::string separator = parts[1].length() == 1 ? " " : "";
+  const std::regex argument(R"re("([^"]*)"|(\S+))re");
+  const std::string rest = parts[2];
+  std::string text;
+  for (std::sregex_iterator it(rest.begin(), rest.end(), argument), end;
+       it != end; ++it) {
+    if (!text.empty()) text += separator;
+    text += (*it)[1].matched ? (*it)[1].str() : (*it)[2].str();
+  }
+  return text;
+}
+
+// The tags of the DIAGNOSTICS section's entries (the line after each .TP),
+// as the reader sees them.
+std::vector<std::string> DiagnosticsEntries(const std::string& page) {
+  std::istringstream lines(page);
+  std::vector<std::string> entries;
+  bool in_section = false, tag_next = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(".SH", 0) == 0) in_section = line == ".SH DIAGNOSTICS";
+    if (!in_section) continue;
+    if (tag_next) {
+      std::string text = RequestText(line);
+      text = std::regex_replace(text, std::regex(R"(\\f[BIRP])"), "");
+      entries.push_back(std::regex_replace(text, std::regex(R"(\\-)"), "-"));
+    }
+    tag_next = line == ".TP";
+  }
+  return entries;
+}
+
+TEST(ManualPage, DiagnosticsListsEveryMessageAndNoOther) {
+  const std::set<std::string> messages = ToolMessages();
+  ASSERT_GE(messages.size(), 9u) << "the messages were not found in the code";
+  const std::vector<std::string> entries =
+      DiagnosticsEntries(ReadFileBytes(kSource + "/man/jpegfade.1"));
+  // "%s" in a message stands for the one word that names the path or file.
+  auto matches = [](const std::string& message, const std::string& entry) {
+    std::string pattern;
+    for (char c : message) {
+      pattern += std::isalnum(static_cast<unsigned char>(c)) || c == ' '
+                     ? std::string(1, c)
+                     : std::string("\\") + c;
+    }
+    pattern = std::regex_replace(pattern, std::regex(R"(\\%s)"), R"(\w+)");
+    return std::regex_match(entry, std::regex(pattern));
+  };
+  for (const std::string& message : messages) {
+    bool found = false;
+    for (const std::string& entry : entries) found |= matches(message, entry);
+    EXPECT_TRUE(found) << "not in DIAGNOSTICS: " << message;
+  }
+  for (const std::string& entry : entries) {
+    bool found = false;
+    for (const std::string& message : messages) {
+      found |= matches(message, entry);
+    }
+    EXPECT_TRUE(found) << "the tool never prints: " << entry;
+  }
+}
+
+TEST(ManualPage, CarriesTheProjectVersion) {
+  const std::string title = ".TH JPEGFADE 1 ";
+  const std::string version = "\"jpegfade " JPEGFADE_VERSION "\"";
+  for (const std::string& page :
+       {ReadFileBytes(kSource + "/man/jpegfade.1"),
+        ReadFileBytes(std::string(JPEGFADE_BINARY_DIR) + "/jpegfade.1")}) {
+    const size_t at = page.find(title);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(page.substr(at, page.find('\n', at) - at).find(version),
+              std::string::npos);
+  }
+}
+
+TEST(Install, PutsTheToolAndItsPageUnderThePrefix) {
+  const fs::path prefix = MakeTempFolder();
+  ASSERT_FALSE(prefix.empty());
+  const std::string install = std::string("'") + CMAKE_COMMAND +
+                              "' --install '" JPEGFADE_BINARY_DIR
+                              "' --prefix '" + prefix.string() +
+                              "' >/dev/null";
+  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  const fs::path tool = prefix / "bin/jpegfade";
+  const fs::path page = prefix / "share/man/man1/jpegfade.1";
+  ASSERT_TRUE(fs::exists(tool));
+  EXPECT_NE(fs::status(tool).permissions() & fs::perms::owner_exec,
+            fs::perms::none);
+  EXPECT_EQ(ReadFileBytes(page),
+            ReadFileBytes(std::string(JPEGFADE_BINARY_DIR) + "/jpegfade.1"));
+  // The installed tool runs and fails cleanly without arguments.
+  FILE* run = popen(("'" + tool.string() + "' 2>&1").c_str(), "r");
+  ASSERT_TRUE(run);
+  char line[64] = "";
+  EXPECT_TRUE(std::fgets(line, sizeof line, run));
+  const int status = pclose(run);
+  EXPECT_STREQ(line, "argument error\n");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255);
+  fs::remove_all(prefix);
+}
+
+}  // namespace
