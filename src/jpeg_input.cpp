@@ -1,5 +1,7 @@
 #include "jpeg_input.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -217,6 +219,28 @@ int ReplayGetC(gdIOCtx* io) {
   return ReplayGetBuf(io, &byte, 1) == 1 ? byte : EOF;
 }
 
+// A file, unlike a pipe, can be walked to its end and back before decoding.
+// A picture cut short is then refused at once, not after the decoder has
+// made every missing row grey, which for a large picture takes seconds and
+// gigabytes. A stream that cannot come back is judged as it is decoded.
+bool CanBeWholeOrCannotTell(const JpegScan& head, FILE* stream) {
+  struct stat info;
+  const long start = std::ftell(stream);
+  if (start < 0 || fstat(fileno(stream), &info) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return true;
+  }
+  JpegScan scan = head;
+  unsigned char buffer[1 << 16];
+  while (scan.state != kEnded && scan.scans <= kMaxScans) {
+    const size_t got = std::fread(buffer, 1, sizeof buffer, stream);
+    if (got == 0) break;
+    ScanJpegBytes(&scan, buffer, got);
+  }
+  return std::fseek(stream, start, SEEK_SET) == 0 && scan.ended &&
+         scan.scans <= kMaxScans;
+}
+
 }  // namespace
 
 JpegHead ReadJpegHead(FILE* stream) {
@@ -234,7 +258,9 @@ JpegHead ReadJpegHead(FILE* stream) {
 }
 
 gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream) {
-  if (!head->scan.has_frame) return nullptr;
+  if (!head->scan.has_frame || !CanBeWholeOrCannotTell(head->scan, stream)) {
+    return nullptr;
+  }
   Replay replay{};
   replay.io.getC = ReplayGetC;
   replay.io.getBuf = ReplayGetBuf;

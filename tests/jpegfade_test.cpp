@@ -37,8 +37,9 @@ struct Limits {
 };
 
 struct Outcome {
-  std::string out;  // standard output
-  int status;       // exit status, or 128 + signal
+  std::string out;    // standard output
+  int status;         // exit status, or 128 + signal
+  long max_rss = 0;   // peak resident memory, KiB
 };
 
 void SetLimit(int resource, rlim_t value) {
@@ -84,7 +85,9 @@ Outcome RunIn(const fs::path& dir, const std::vector<std::string>& args,
   }
   close(pipe_fds[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  outcome.max_rss = usage.ru_maxrss;
   outcome.status =
       WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return outcome;
@@ -348,6 +351,22 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
     }
     for (const std::string& name : NewFiles()) fs::remove(Path(name));
   }
+}
+
+TEST_F(JpegfadeTest, AFileCutShortIsRefusedBeforeItIsDecoded) {
+  // A few hundred bytes of a picture that claims 8192 x 8192 pixels: decoded,
+  // the missing rows would be made grey, 256 MiB of them, before the end
+  // showed the picture incomplete.
+  std::string bytes = ReadFileBytes(Path("a.jpg"));
+  const size_t frame = bytes.find("\xff\xc0");
+  ASSERT_NE(frame, std::string::npos);
+  bytes.replace(frame + 5, 4, "\x20\x00\x20\x00");
+  WriteFileBytes(Path("cut.jpg"), bytes.substr(0, bytes.find("\xff\xda") + 100));
+  before_ = Listing();
+  const Outcome outcome = RunIn(dir_, {"cut.jpg", "b.jpg", "p", "3"});
+  EXPECT_EQ(outcome.out, "file decode error for cut.jpg\n");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_LT(outcome.max_rss, 100 << 10) << "KiB";
 }
 
 TEST_F(JpegfadeTest, AMemoryLimitEndsTheRunWithItsLineNeverASignal) {

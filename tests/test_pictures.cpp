@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -73,3 +74,12 @@ Image DecodeAsTheTool(std::string bytes) {
   std::fclose(stream);
   return image;
 }
+
+namespace {
+
+// The tests make damaged pictures on purpose; the library's warnings about
+// them, thousands of lines, would bury the tests' own output.
+void IgnoreLibraryMessage(int, const char*, va_list) {}
+const bool kQuiet = (gdSetErrorMethod(IgnoreLibraryMessage), true);
+
+}  // namespace
