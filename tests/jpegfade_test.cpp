@@ -360,7 +360,7 @@ TEST_F(JpegfadeTest, AFileCutShortIsRefusedBeforeItIsDecoded) {
   std::string bytes = ReadFileBytes(Path("a.jpg"));
   const size_t frame = bytes.find("\xff\xc0");
   ASSERT_NE(frame, std::string::npos);
-  bytes.replace(frame + 5, 4, "\x20\x00\x20\x00");
+  bytes.replace(frame + 5, 4, std::string("\x20\x00\x20\x00", 4));
   WriteFileBytes(Path("cut.jpg"), bytes.substr(0, bytes.find("\xff\xda") + 100));
   before_ = Listing();
   const Outcome outcome = RunIn(dir_, {"cut.jpg", "b.jpg", "p", "3"});
