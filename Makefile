@@ -13,10 +13,10 @@ JOBS := $(shell nproc 2>/dev/null || echo 2)
 
 all: build
 
-# Installs, with apt-get, whichever of $(PACKAGES) is missing.
-deps:
+# Installs, with apt-get, whichever of the Debian packages $(1) is missing.
+define install-missing
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' \
 	    || missing="$$missing $$p"; \
 	done; \
@@ -25,6 +25,10 @@ deps:
 	  $(SUDO) apt-get update && \
 	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
 	fi
+endef
+
+deps:
+	$(call install-missing,$(PACKAGES))
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -59,11 +63,7 @@ test-sanitize: deps $(SANITIZE_BUILD)/CMakeCache.txt
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 
 $(FUZZ_BUILD)/CMakeCache.txt: | deps
-	@for p in $(FUZZ_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' \
-	    || { $(SUDO) apt-get update && $(SUDO) env DEBIAN_FRONTEND=noninteractive \
-	         apt-get install -y $(FUZZ_PACKAGES); break; }; \
-	done
+	$(call install-missing,$(FUZZ_PACKAGES))
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DJPEGFADE_FUZZ=ON -DJPEGFADE_TESTS=OFF
 
@@ -98,11 +98,7 @@ install: build
 PACKAGE_TOOLS := dpkg-dev file
 
 package: build
-	@for p in $(PACKAGE_TOOLS); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' \
-	    || { $(SUDO) apt-get update && $(SUDO) env DEBIAN_FRONTEND=noninteractive \
-	         apt-get install -y $(PACKAGE_TOOLS); break; }; \
-	done
+	$(call install-missing,$(PACKAGE_TOOLS))
 	cd $(BUILD) && cpack
 	@ls $(BUILD)/*.deb
 
