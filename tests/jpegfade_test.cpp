@@ -70,7 +70,7 @@ Outcome RunIn(const fs::path& dir, const std::vector<std::string>& args,
     if (!limits.cgroup.empty()) {
       FILE* procs = std::fopen((limits.cgroup + "/cgroup.procs").c_str(), "w");
       if (!procs || std::fputs("0\n", procs) < 0 || std::fclose(procs) != 0) {
-        _exit(125);
+        _exit(125);  // the cgroup cannot be joined here
       }
     }
     signal(SIGXFSZ, SIG_DFL);  // the tool must not rely on inheriting SIG_IGN
@@ -450,6 +450,7 @@ TEST_F(JpegfadeTest, ACgroupMemoryLimitIsHeld) {
       RunIn(dir_, {"big1.jpg", "big2.jpg", "p", "1"}, limits);
   const Outcome small = RunIn(dir_, {"a.jpg", "b.jpg", "p", "1"}, limits);
   rmdir(limits.cgroup.c_str());
+  if (outcome.status == 125) GTEST_SKIP() << "the cgroup could not be joined";
   EXPECT_EQ(outcome.out, "out of memory for big1.jpg\n");
   EXPECT_EQ(outcome.status, 255);
   EXPECT_EQ(small.out, "");
