@@ -53,6 +53,20 @@ void CheckWalkInPieces(const std::string& bytes) {
           "the walk depends on how the bytes are cut");
 }
 
+// The decoder reads through the walk's replay of the head and then the
+// stream; it must see exactly the bytes it would see reading them directly.
+void RequireSamePixels(gdImagePtr image, std::string bytes) {
+  gdImagePtr direct =
+      gdImageCreateFromJpegPtr(static_cast<int>(bytes.size()), &bytes[0]);
+  Require(direct, "a picture decoded only through the walk");
+  for (int y = 0; y < gdImageSY(image); ++y) {
+    Require(std::memcmp(image->tpixels[y], direct->tpixels[y],
+                        sizeof(int) * gdImageSX(image)) == 0,
+            "the walk changed what the decoder read");
+  }
+  gdImageDestroy(direct);
+}
+
 // Decodes as the tool does, from a stream.
 gdImagePtr Decode(std::string bytes) {
   CheckWalkInPieces(bytes);
@@ -68,9 +82,12 @@ gdImagePtr Decode(std::string bytes) {
   } else if (RunBytes(head.scan.width, head.scan.height) <= kFuzzRunBytes &&
              head.scan.height <= kFuzzMaxHeight) {
     image = DecodeJpeg(&head, stream);
-    Require(!image || (gdImageSX(image) == head.scan.width &&
-                       gdImageSY(image) == head.scan.height),
-            "the decoded size is not the size in the header");
+    if (image) {
+      Require(gdImageSX(image) == head.scan.width &&
+                  gdImageSY(image) == head.scan.height,
+              "the decoded size is not the size in the header");
+      RequireSamePixels(image, bytes);
+    }
   }
   std::fclose(stream);
   return image;
