@@ -7,6 +7,8 @@
 // frame header the decoder must find none either; otherwise the size check
 // that keeps huge pictures out could be bypassed.
 #include <gd.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -67,12 +69,29 @@ void RequireSamePixels(gdImagePtr image, std::string bytes) {
   gdImageDestroy(direct);
 }
 
+// A stream of `bytes` like an ordinary file's, which the tool walks to its
+// end before decoding, or like a pipe's, which it cannot.
+FILE* OpenBytes(std::string* bytes, bool as_file) {
+  if (!as_file) return fmemopen(&(*bytes)[0], bytes->size(), "rb");
+  const int fd = memfd_create("fade_fuzzer", 0);
+  if (fd < 0) return nullptr;
+  FILE* stream = fdopen(fd, "w+b");
+  if (!stream) {
+    close(fd);
+    return nullptr;
+  }
+  if (std::fwrite(bytes->data(), 1, bytes->size(), stream) != bytes->size() ||
+      std::fseek(stream, 0, SEEK_SET) != 0) {
+    std::fclose(stream);
+    return nullptr;
+  }
+  return stream;
+}
+
 // Decodes as the tool does, from a stream.
-gdImagePtr Decode(std::string bytes) {
-  CheckWalkInPieces(bytes);
-  if (bytes.empty()) return nullptr;  // fmemopen refuses an empty buffer
-  FILE* stream = fmemopen(&bytes[0], bytes.size(), "rb");
-  if (!stream) return nullptr;
+gdImagePtr DecodeFrom(std::string bytes, bool as_file) {
+  FILE* stream = OpenBytes(&bytes, as_file);
+  Require(stream, "no stream for the bytes");
   JpegHead head = ReadJpegHead(stream);
   gdImagePtr image = nullptr;
   if (!head.scan.has_frame) {
@@ -91,6 +110,17 @@ gdImagePtr Decode(std::string bytes) {
   }
   std::fclose(stream);
   return image;
+}
+
+gdImagePtr Decode(const std::string& bytes) {
+  CheckWalkInPieces(bytes);
+  if (bytes.empty()) return nullptr;  // fmemopen refuses an empty buffer
+  gdImagePtr from_pipe = DecodeFrom(bytes, false);
+  gdImagePtr from_file = DecodeFrom(bytes, true);
+  Require(!from_pipe == !from_file,
+          "a file and a pipe of the same bytes decode differently");
+  if (from_file) gdImageDestroy(from_file);
+  return from_pipe;
 }
 
 void BlendAndEncode(gdImagePtr first, gdImagePtr second) {

@@ -174,14 +174,12 @@ TEST(DecodeJpeg, FindsTheEndMarkerWhereverItFalls) {
   const std::string bytes = WriteJpeg(JpegKind::kColor, 16, 16, 3);
   int refused = 0;
   for (int pad = 0; pad < 4200; ++pad) {
-    const std::string comment = B("\xff\xfe") +
-                                static_cast<char>((pad + 2) >> 8) +
-                                static_cast<char>((pad + 2) & 0xff) +
-                                std::string(pad, 'c');
+    const std::string comment =
+        B("\xff\xfe") + static_cast<char>((pad + 2) >> 8) +
+        static_cast<char>((pad + 2) & 0xff) + std::string(pad, 'c');
     refused += !DecodeAsTheTool(bytes.substr(0, 2) + comment + bytes.substr(2));
   }
   EXPECT_EQ(refused, 0);
 }
-
 
 }  // namespace

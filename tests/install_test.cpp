@@ -125,8 +125,8 @@ TEST(Install, PutsTheToolAndItsPageUnderThePrefix) {
   ASSERT_FALSE(prefix.empty());
   const std::string install = std::string("'") + CMAKE_COMMAND +
                               "' --install '" JPEGFADE_BINARY_DIR
-                              "' --prefix '" + prefix.string() +
-                              "' >/dev/null";
+                              "' --prefix '" +
+                              prefix.string() + "' >/dev/null";
   ASSERT_EQ(std::system(install.c_str()), 0) << install;
   const fs::path tool = prefix / "bin/jpegfade";
   const fs::path page = prefix / "share/man/man1/jpegfade.1";

@@ -37,9 +37,9 @@ struct Limits {
 };
 
 struct Outcome {
-  std::string out;    // standard output
-  int status;         // exit status, or 128 + signal
-  long max_rss = 0;   // peak resident memory, KiB
+  std::string out;   // standard output
+  int status;        // exit status, or 128 + signal
+  long max_rss = 0;  // peak resident memory, KiB
 };
 
 void SetLimit(int resource, rlim_t value) {
@@ -361,7 +361,8 @@ TEST_F(JpegfadeTest, AFileCutShortIsRefusedBeforeItIsDecoded) {
   const size_t frame = bytes.find("\xff\xc0");
   ASSERT_NE(frame, std::string::npos);
   bytes.replace(frame + 5, 4, std::string("\x20\x00\x20\x00", 4));
-  WriteFileBytes(Path("cut.jpg"), bytes.substr(0, bytes.find("\xff\xda") + 100));
+  WriteFileBytes(Path("cut.jpg"),
+                 bytes.substr(0, bytes.find("\xff\xda") + 100));
   before_ = Listing();
   const Outcome outcome = RunIn(dir_, {"cut.jpg", "b.jpg", "p", "3"});
   EXPECT_EQ(outcome.out, "file decode error for cut.jpg\n");
