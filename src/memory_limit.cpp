@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -19,7 +20,8 @@ uint64_t ReadBytes(const std::string& path) {
   if (!(in >> word) || word.find_first_not_of("0123456789") != word.npos) {
     return kUnlimited;
   }
-  return std::stoull(word);
+  // Too large a number reads as ULLONG_MAX, which is no limit too.
+  return std::strtoull(word.c_str(), nullptr, 10);
 }
 
 uint64_t Room(uint64_t limit, uint64_t used) {
