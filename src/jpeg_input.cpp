@@ -35,7 +35,8 @@ bool IsStartOfFrame(int marker) {
          marker != 0xcc;
 }
 
-// Markers that stand alone, without a length: restarts and TEM.
+// Markers that stand alone, without a length: restarts, TEM, and a repeated
+// start-of-image (which the decoder refuses).
 bool HasNoLength(int marker) {
   return (marker >= 0xd0 && marker <= 0xd7) || marker == 0x01 ||
          marker == kStartOfImage;
