@@ -181,6 +181,8 @@ constexpr size_t kMaxHeadBytes = size_t{32} << 20;
 // decoder busy for minutes.
 constexpr int kMaxScans = 1000;
 
+bool HasTooManyScans(const JpegScan& scan) { return scan.scans > kMaxScans; }
+
 bool HeadIsComplete(const JpegScan& scan) {
   return scan.has_frame || scan.state == kEnded;
 }
@@ -192,7 +194,6 @@ struct Replay {
   JpegHead* head;
   size_t replayed;
   FILE* stream;
-  bool cut_off;  // stopped at too many scans
 };
 
 int ReplayGetBuf(gdIOCtx* io, void* out, int wanted) {
@@ -206,13 +207,12 @@ int ReplayGetBuf(gdIOCtx* io, void* out, int wanted) {
   std::memcpy(dest, head.data() + replay->replayed, given);
   replay->replayed += given;
   if (given < static_cast<size_t>(wanted) && scan->state != kEnded &&
-      !replay->cut_off) {
+      !HasTooManyScans(*scan)) {
     const size_t got =
         std::fread(dest + given, 1, wanted - given, replay->stream);
     given += ScanJpegBytes(scan, dest + given, got);
-    if (scan->scans > kMaxScans) replay->cut_off = true;
   }
-  return replay->cut_off ? 0 : static_cast<int>(given);
+  return HasTooManyScans(*scan) ? 0 : static_cast<int>(given);
 }
 
 int ReplayGetC(gdIOCtx* io) {
@@ -233,13 +233,13 @@ bool CanBeWholeOrCannotTell(const JpegScan& head, FILE* stream) {
   }
   JpegScan scan = head;
   unsigned char buffer[1 << 16];
-  while (scan.state != kEnded && scan.scans <= kMaxScans) {
+  while (scan.state != kEnded && !HasTooManyScans(scan)) {
     const size_t got = std::fread(buffer, 1, sizeof buffer, stream);
     if (got == 0) break;
     ScanJpegBytes(&scan, buffer, got);
   }
   return std::fseek(stream, start, SEEK_SET) == 0 && scan.ended &&
-         scan.scans <= kMaxScans;
+         !HasTooManyScans(scan);
 }
 
 }  // namespace
@@ -270,7 +270,7 @@ gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream) {
   gdImagePtr image = gdImageCreateFromJpegCtx(&replay.io);
   // The decoder fills a picture cut short with grey and reports nothing;
   // a frame made from it would be silently wrong.
-  if (image && (!head->scan.ended || replay.cut_off)) {
+  if (image && (!head->scan.ended || HasTooManyScans(head->scan))) {
     gdImageDestroy(image);
     return nullptr;
   }

@@ -66,7 +66,7 @@ TEST(CgroupRoomBytes, TheTightestLimitOnThePathLessWhatIsInUse) {
 }
 
 TEST(AvailableBytes, LeavesOutWhatTheProcessAlreadyHolds) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef JPEGFADE_UNDER_ASAN
   GTEST_SKIP() << "the address sanitizer's shadow needs more address space";
 #endif
   // In a child, so the limit does not bind the rest of the tests.

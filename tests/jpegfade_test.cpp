@@ -20,14 +20,6 @@
 
 namespace fs = std::filesystem;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define JPEGFADE_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define JPEGFADE_UNDER_ASAN 1
-#endif
-#endif
-
 namespace {
 
 struct Limits {

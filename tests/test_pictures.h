@@ -7,6 +7,16 @@
 #include <memory>
 #include <string>
 
+// Built with the address sanitizer, whose shadow memory needs more address
+// space than the tests' address-space limits leave.
+#if defined(__SANITIZE_ADDRESS__)
+#define JPEGFADE_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define JPEGFADE_UNDER_ASAN 1
+#endif
+#endif
+
 struct ImageDeleter {
   void operator()(gdImagePtr image) const { gdImageDestroy(image); }
 };
