@@ -98,7 +98,8 @@ gdImagePtr DecodeFrom(std::string bytes, bool as_file) {
     gdImagePtr direct =
         gdImageCreateFromJpegPtr(static_cast<int>(bytes.size()), &bytes[0]);
     Require(!direct, "the decoder found a frame the walk did not");
-  } else if (RunBytes(head.scan.width, head.scan.height) <= kFuzzRunBytes &&
+  } else if (3 * ImageBytes(head.scan.width, head.scan.height) <=
+                 kFuzzRunBytes &&
              head.scan.height <= kFuzzMaxHeight) {
     image = DecodeJpeg(&head, stream);
     if (image) {

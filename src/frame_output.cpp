@@ -1,7 +1,12 @@
 #include "frame_output.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
+
+#include "report.h"
 
 std::string FrameFileName(const char* prefix, int i) {
   // The prefix is data, never a format: a '%' in it stays as it is. The name
@@ -13,36 +18,84 @@ std::string FrameFileName(const char* prefix, int i) {
 
 namespace {
 
-[[noreturn]] void DieWriting(const std::string& name) {
-  std::printf("file write error for %s\n", name.c_str());
-  std::exit(-1);
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The frame file an interrupt must take away, prepared before it was opened;
+// set only while a regular file this run created or truncated is incomplete.
+const char* volatile unfinished_frame = nullptr;
+
+void RemoveUnfinishedFrameAndDie(int signal) {
+  const char* name = unfinished_frame;
+  if (name) unlink(name);
+  // The default action is back (SA_RESETHAND) and the signal is held until
+  // this returns, so the process then ends by it: a shell sees 130, 143 or
+  // 129 and a calling loop stops.
+  raise(signal);
 }
 
-// A failure inside the encoder (no memory, a size JPEG cannot hold) is only
-// a warning on standard error and leaves a short file behind. Every complete
-// JPEG ends with the end-of-image marker, so read the last two bytes back.
-bool EndsWithEndOfImage(FILE* stream) {
-  unsigned char tail[2];
-  return std::fseek(stream, -2, SEEK_END) == 0 &&
-         std::fread(tail, 1, 2, stream) == 2 && tail[0] == 0xff &&
-         tail[1] == 0xd9;
+// While a frame file is marked (or unmarked) as the run's own, interrupts
+// wait: one in between would leave an empty file or remove a finished one.
+void HoldInterrupts(bool hold) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kInterrupts) sigaddset(&set, signal);
+  sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+// A FIFO, a device or a link the user named as a frame is written through
+// like any stream, and never removed. Only a name that is a regular file, or
+// none yet, can become the run's own; its open does not wait on a reader, so
+// it may be held from interrupts.
+bool MayBecomeOurs(const std::string& name) {
+  struct stat info;
+  return lstat(name.c_str(), &info) != 0 || S_ISREG(info.st_mode);
+}
+
+bool IsRegularFile(FILE* stream) {
+  struct stat info;
+  return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 }  // namespace
 
+void RemoveUnfinishedFrameOnInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = RemoveUnfinishedFrameAndDie;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int signal : kInterrupts) sigaddset(&action.sa_mask, signal);
+  for (int signal : kInterrupts) {
+    struct sigaction old {};
+    // A signal ignored on entry (nohup, a background job) stays ignored.
+    if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(signal, &action, nullptr);
+  }
+}
+
 void WriteFrame(gdImagePtr canvas, const char* prefix, int i) {
   const std::string name = FrameFileName(prefix, i);
-  // Created or truncated like "wb"; "+" so that the end can be read back.
-  FILE* out = std::fopen(name.c_str(), "w+b");
+  const bool may_be_ours = MayBecomeOurs(name);
+  if (may_be_ours) HoldInterrupts(true);
+  FILE* out = std::fopen(name.c_str(), "wb");
+  const bool ours = out && may_be_ours && IsRegularFile(out);
+  if (ours) unfinished_frame = name.c_str();
+  if (may_be_ours) HoldInterrupts(false);
   // Nothing was created or truncated, so there is nothing to remove.
-  if (!out) DieWriting(name);
+  if (!out) DieWithPath("file write error for %s\n", name.c_str());
+
+  // The encoder returns nothing: a failure inside it (no memory, a size JPEG
+  // cannot hold, a failed write) shows only as a message from the library, a
+  // failed write in the stream's error flag, and a failed final flush (disk
+  // full, file-size limit) in fclose. Any of them leaves the frame incomplete.
+  const int failures = LibraryFailures();
   gdImageJpeg(canvas, out, -1);
-  // The encoder reports nothing: a failed write shows in the stream's error
-  // flag, a failed flush (disk full, file-size limit) in the seek or in
-  // fclose. Either way the file is incomplete and must not stay.
-  const bool complete = !std::ferror(out) && EndsWithEndOfImage(out);
-  if (std::fclose(out) != 0 || !complete) {
-    std::remove(name.c_str());
-    DieWriting(name);
-  }
+  const bool encoded = LibraryFailures() == failures && !std::ferror(out);
+  if (ours) HoldInterrupts(true);
+  const bool complete = std::fclose(out) == 0 && encoded;
+  if (ours && !complete) std::remove(name.c_str());
+  unfinished_frame = nullptr;
+  if (ours) HoldInterrupts(false);
+  if (!complete) DieWithPath("file write error for %s\n", name.c_str());
 }

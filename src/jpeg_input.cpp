@@ -171,8 +171,10 @@ size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size) {
 
 namespace {
 
-// No real picture puts this much before its frame header (metadata segments
-// are at most 64 KiB each); a stream that does is not read further.
+// A pipe's head is kept to be replayed to the decoder, so it is bounded: no
+// real picture puts this much before its frame header (metadata segments are
+// at most 64 KiB each, and a few of them make a picture's metadata). A file's
+// head is never kept, and has no bound.
 constexpr size_t kMaxHeadBytes = size_t{32} << 20;
 
 // A progressive picture is refined scan by scan, and each scan costs a pass
@@ -220,32 +222,57 @@ int ReplayGetC(gdIOCtx* io) {
   return ReplayGetBuf(io, &byte, 1) == 1 ? byte : EOF;
 }
 
-// A file, unlike a pipe, can be walked to its end and back before decoding.
-// A picture cut short is then refused at once, not after the decoder has
-// made every missing row grey, which for a large picture takes seconds and
-// gigabytes. A stream that cannot come back is judged as it is decoded.
-bool CanBeWholeOrCannotTell(const JpegScan& head, FILE* stream) {
-  struct stat info;
-  const long start = std::ftell(stream);
-  if (start < 0 || fstat(fileno(stream), &info) != 0 ||
-      !S_ISREG(info.st_mode)) {
-    return true;
-  }
-  JpegScan scan = head;
+// Walks the rest of `stream` in blocks: to the end of the frame header, or
+// with `to_end` to the end-of-image marker, whichever the walk reaches; it
+// stops early at the end of the stream or past the scan cap.
+void WalkBlocks(JpegScan* scan, FILE* stream, bool to_end) {
   unsigned char buffer[1 << 16];
-  while (scan.state != kEnded && !HasTooManyScans(scan)) {
+  while (scan->state != kEnded && !HasTooManyScans(*scan) &&
+         (to_end || !scan->has_frame)) {
     const size_t got = std::fread(buffer, 1, sizeof buffer, stream);
     if (got == 0) break;
-    ScanJpegBytes(&scan, buffer, got);
+    ScanJpegBytes(scan, buffer, got);
   }
-  return std::fseek(stream, start, SEEK_SET) == 0 && scan.ended &&
-         !HasTooManyScans(scan);
+}
+
+// Where the picture starts in a regular file, which can be read again from
+// there; -1 for a pipe or anything else that cannot come back.
+long RewindableStart(FILE* stream) {
+  struct stat info;
+  const int fd = fileno(stream);
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  return std::ftell(stream);
+}
+
+// A file, unlike a pipe, is walked to its end and back before decoding. A
+// picture cut short is then refused at once, not after the decoder has made
+// every missing row grey, which for a large picture takes seconds and
+// gigabytes. The decoder then reads the file from its start, walked afresh.
+bool RewindWhole(JpegHead* head, FILE* stream) {
+  JpegScan whole;
+  if (std::fseek(stream, head->start, SEEK_SET) != 0) return false;
+  WalkBlocks(&whole, stream, true);
+  if (!whole.ended || HasTooManyScans(whole) ||
+      std::fseek(stream, head->start, SEEK_SET) != 0) {
+    return false;
+  }
+  head->scan = JpegScan{};
+  head->bytes.clear();
+  return true;
 }
 
 }  // namespace
 
 JpegHead ReadJpegHead(FILE* stream) {
   JpegHead head;
+  head.start = RewindableStart(stream);
+  if (head.start >= 0) {
+    // Read again from its start when decoded, a file's head is only walked,
+    // never kept: metadata of any length before the frame header costs
+    // nothing but the reading.
+    WalkBlocks(&head.scan, stream, false);
+    return head;
+  }
   // Byte by byte through the stream's own buffer, so that nothing past the
   // frame header is taken; what follows is read by the decoder.
   while (!HeadIsComplete(head.scan) && head.bytes.size() < kMaxHeadBytes) {
@@ -259,9 +286,8 @@ JpegHead ReadJpegHead(FILE* stream) {
 }
 
 gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream) {
-  if (!head->scan.has_frame || !CanBeWholeOrCannotTell(head->scan, stream)) {
-    return nullptr;
-  }
+  if (!head->scan.has_frame) return nullptr;
+  if (head->start >= 0 && !RewindWhole(head, stream)) return nullptr;
   Replay replay{};
   replay.io.getC = ReplayGetC;
   replay.io.getBuf = ReplayGetBuf;

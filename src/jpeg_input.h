@@ -28,16 +28,19 @@ struct JpegScan {
 /// fewer only when the end-of-image marker or a non-JPEG start stops it.
 size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size);
 
-/// The head of a picture: its bytes up to the end of the frame header, and
-/// the walk through them.
+/// The head of a picture: the walk up to the end of its frame header, and
+/// where the picture starts in a regular file (-1 for a pipe or any other
+/// stream), or else the head's bytes, kept to be replayed to the decoder.
 struct JpegHead {
   JpegScan scan;
+  long start = -1;
   std::string bytes;
 };
 
 /// Reads `stream` up to the end of its frame header; stops early at the end
-/// of the stream, at a stream that is not a JPEG, or past a length no real
-/// picture puts before its frame header. May throw std::bad_alloc.
+/// of the stream, at a stream that is not a JPEG, or, for a stream that is
+/// not a regular file, past 32 MiB before the frame header. May throw
+/// std::bad_alloc.
 JpegHead ReadJpegHead(FILE* stream);
 
 /// Decodes the picture whose head was read from `stream`, from the head's

@@ -127,14 +127,16 @@ TEST(DecodeJpeg, DecodesEveryKindAsTheLibraryDoes) {
 }
 
 TEST(DecodeJpeg, RefusesAPictureCutShortAnywhere) {
-  for (const JpegKind kind : {JpegKind::kColor, JpegKind::kProgressive}) {
-    const std::string bytes = WriteJpeg(kind, 64, 48, 6);
-    for (size_t size = 0; size < bytes.size(); size += 7) {
-      EXPECT_FALSE(DecodeAsTheTool(bytes.substr(0, size)))
-          << static_cast<int>(kind) << " cut to " << size << " bytes";
+  for (const bool as_file : {false, true}) {
+    for (const JpegKind kind : {JpegKind::kColor, JpegKind::kProgressive}) {
+      const std::string bytes = WriteJpeg(kind, 64, 48, 6);
+      for (size_t size = 0; size < bytes.size(); size += 7) {
+        EXPECT_FALSE(DecodeAsTheTool(bytes.substr(0, size), as_file))
+            << static_cast<int>(kind) << " cut to " << size << " bytes";
+      }
+      EXPECT_FALSE(DecodeAsTheTool(bytes.substr(0, bytes.size() - 1), as_file));
+      EXPECT_TRUE(DecodeAsTheTool(bytes, as_file));
     }
-    EXPECT_FALSE(DecodeAsTheTool(bytes.substr(0, bytes.size() - 1)));
-    EXPECT_TRUE(DecodeAsTheTool(bytes));
   }
 }
 
@@ -151,8 +153,10 @@ std::string WithLastScanRepeated(const std::string& bytes, int repeats) {
 
 TEST(DecodeJpeg, RefusesAPictureOfEndlessScans) {
   const std::string bytes = WriteJpeg(JpegKind::kProgressive, 16, 16, 7);
-  EXPECT_TRUE(DecodeAsTheTool(WithLastScanRepeated(bytes, 100)));
-  EXPECT_FALSE(DecodeAsTheTool(WithLastScanRepeated(bytes, 1000)));
+  for (const bool as_file : {false, true}) {
+    EXPECT_TRUE(DecodeAsTheTool(WithLastScanRepeated(bytes, 100), as_file));
+    EXPECT_FALSE(DecodeAsTheTool(WithLastScanRepeated(bytes, 1000), as_file));
+  }
 }
 
 TEST(ReadJpegHead, StopsAtTheEndOfTheFrameSize) {

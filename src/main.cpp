@@ -17,19 +17,9 @@
 #include "frame_output.h"
 #include "jpeg_input.h"
 #include "memory_limit.h"
+#include "report.h"
 
 namespace {
-
-// Every failure ends here: one line, status -1 (255 to the shell).
-[[noreturn]] void Die(const char* line) {
-  std::puts(line);
-  std::exit(-1);
-}
-
-[[noreturn]] void DieWithPath(const char* format, const char* path) {
-  std::printf(format, path);
-  std::exit(-1);
-}
 
 // The first three arguments must be present and differ as text; two spellings
 // of one path are not caught here.
@@ -59,8 +49,10 @@ int ReadAlphaOrDie(const char* text) {
 
 // The size in the picture's header is checked before any pixel is decoded:
 // a file of a few bytes can claim pixels worth many gigabytes, which the
-// decoder would touch until the system kills the process.
-gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path) {
+// decoder would touch until the system kills the process. `images` is how
+// many images of that size the run has still to make, this picture's
+// included; what it already holds is no longer in the room left.
+gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images) {
   JpegHead head;
   try {
     head = ReadJpegHead(stream);
@@ -68,7 +60,8 @@ gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path) {
     DieWithPath("out of memory for %s\n", path);
   }
   if (head.scan.has_frame &&
-      RunBytes(head.scan.width, head.scan.height) > AvailableBytes()) {
+      images * ImageBytes(head.scan.width, head.scan.height) >
+          AvailableBytes()) {
     DieWithPath("out of memory for %s\n", path);
   }
   gdImagePtr image = DecodeJpeg(&head, stream);
@@ -81,7 +74,12 @@ gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path) {
 int main(int argc, char** argv) {
   // Under a file-size limit the kernel would kill us mid-frame with SIGXFSZ,
   // leaving half a file; ignored, the write fails and is reported instead.
+  // Likewise a reader gone from standard output or from a FIFO frame must
+  // give status 255 and its line, not death by SIGPIPE.
   std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+  ReportLibraryMessages();
+  RemoveUnfinishedFrameOnInterrupt();
 
   if (!HasThreeDistinctArguments(argc, argv)) Die("argument error");
   FILE* first_stream = OpenForReadingOrDie(argv[1]);
@@ -92,8 +90,10 @@ int main(int argc, char** argv) {
 
   // Both pictures are decoded in full before any frame is written, so a frame
   // may even replace one of the input files.
-  gdImagePtr first = DecodeJpegOrDie(first_stream, argv[1]);
-  gdImagePtr second = DecodeJpegOrDie(second_stream, argv[2]);
+  // The first picture asks room for itself, the second and the canvas; the
+  // second, once the first is held, for itself and the canvas.
+  gdImagePtr first = DecodeJpegOrDie(first_stream, argv[1], 3);
+  gdImagePtr second = DecodeJpegOrDie(second_stream, argv[2], 2);
   if (gdImageSX(first) != gdImageSX(second) ||
       gdImageSY(first) != gdImageSY(second)) {
     Die("Input has different size, please input images have same size");

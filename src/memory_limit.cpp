@@ -93,8 +93,8 @@ uint64_t RlimitRoom(int resource, int field) {
 
 }  // namespace
 
-uint64_t RunBytes(int width, int height) {
-  return uint64_t{3} * 4 * static_cast<uint64_t>(std::max(width, 0)) *
+uint64_t ImageBytes(int width, int height) {
+  return uint64_t{4} * static_cast<uint64_t>(std::max(width, 0)) *
          static_cast<uint64_t>(std::max(height, 0));
 }
 

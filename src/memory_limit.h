@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-/// Bytes a run over pictures of `width` x `height` holds at once: the two
-/// pictures and the canvas, 4 bytes a pixel each.
-uint64_t RunBytes(int width, int height);
+/// Bytes one true-colour image of `width` x `height` holds, 4 a pixel; the
+/// run holds three: the two pictures and the canvas.
+uint64_t ImageBytes(int width, int height);
 
 /// Bytes this process can still take: the least of the memory the machine
 /// has available, the room under its address-space and data-size limits, and

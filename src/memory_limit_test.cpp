@@ -15,11 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(RunBytes, TwoPicturesAndTheCanvas) {
-  EXPECT_EQ(RunBytes(2000, 2000), uint64_t{48000000});
-  EXPECT_EQ(RunBytes(65535, 65535), uint64_t{12} * 65535 * 65535);
-  EXPECT_EQ(RunBytes(0, 100), 0u);
-  EXPECT_EQ(RunBytes(-5, 100), 0u);
+TEST(ImageBytes, FourBytesAPixel) {
+  EXPECT_EQ(ImageBytes(2000, 2000), uint64_t{16000000});
+  EXPECT_EQ(ImageBytes(65535, 65535), uint64_t{4} * 65535 * 65535);
+  EXPECT_EQ(ImageBytes(0, 100), 0u);
+  EXPECT_EQ(ImageBytes(-5, 100), 0u);
 }
 
 TEST(CgroupRoomBytes, TheTightestLimitOnThePathLessWhatIsInUse) {

@@ -2,6 +2,8 @@
 // prints, its status and every file it leaves, byte for byte.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,12 +29,24 @@ struct Limits {
   rlim_t file_size = RLIM_INFINITY;
   rlim_t address_space = RLIM_INFINITY;
   std::string cgroup = "";  // a cgroup folder to run in
+  rlim_t data_size = RLIM_INFINITY;
+  uid_t user = 0;            // run as this user when the tests run as root
+  bool reader_gone = false;  // nobody reads standard output
+  const char* program = JPEGFADE_EXECUTABLE;
 };
 
 struct Outcome {
-  std::string out;   // standard output
-  int status;        // exit status, or 128 + signal
-  long max_rss = 0;  // peak resident memory, KiB
+  std::string out;       // standard output
+  int status;            // exit status, or 128 + signal
+  long max_rss = 0;      // peak resident memory, KiB
+  std::string err = "";  // standard error
+};
+
+// A run under way.
+struct Child {
+  pid_t pid;
+  int out_fd;  // read end of its standard output
+  int err_fd;  // a memory file that holds its standard error
 };
 
 void SetLimit(int resource, rlim_t value) {
@@ -40,49 +55,90 @@ void SetLimit(int resource, rlim_t value) {
   setrlimit(resource, &limit);
 }
 
-Outcome RunIn(const fs::path& dir, const std::vector<std::string>& args,
-              Limits limits = {}) {
-  std::vector<char*> argv{const_cast<char*>(JPEGFADE_EXECUTABLE)};
+Child StartIn(const fs::path& dir, const std::vector<std::string>& args,
+              const Limits& limits) {
+  std::vector<char*> argv{const_cast<char*>(limits.program)};
   for (const std::string& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return {"pipe failed", -1};
+  if (pipe(pipe_fds) != 0) return {-1, -1, -1};
+  const int err_fd = memfd_create("stderr", 0);
+  if (limits.reader_gone) close(pipe_fds[0]);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(pipe_fds[1], STDOUT_FILENO);
-    close(pipe_fds[0]);
+    dup2(err_fd, STDERR_FILENO);
     close(pipe_fds[1]);
-    // The library's own warnings go to standard error; only stdout is ours.
-    const int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, STDERR_FILENO);
+    if (!limits.reader_gone) close(pipe_fds[0]);
     if (chdir(dir.c_str()) != 0) _exit(126);
     SetLimit(RLIMIT_FSIZE, limits.file_size);
     SetLimit(RLIMIT_AS, limits.address_space);
+    SetLimit(RLIMIT_DATA, limits.data_size);
     if (!limits.cgroup.empty()) {
       FILE* procs = std::fopen((limits.cgroup + "/cgroup.procs").c_str(), "w");
       if (!procs || std::fputs("0\n", procs) < 0 || std::fclose(procs) != 0) {
         _exit(125);  // the cgroup cannot be joined here
       }
     }
+    if (limits.user != 0 && getuid() == 0 &&
+        (setgid(limits.user) != 0 || setuid(limits.user) != 0)) {
+      _exit(124);
+    }
     signal(SIGXFSZ, SIG_DFL);  // the tool must not rely on inheriting SIG_IGN
+    signal(SIGPIPE, SIG_DFL);
     execv(argv[0], argv.data());
     _exit(127);
   }
   close(pipe_fds[1]);
+  return {pid, limits.reader_gone ? -1 : pipe_fds[0], err_fd};
+}
+
+Outcome Finish(const Child& child) {
   Outcome outcome{"", -1};
   char buffer[4096];
-  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+  for (ssize_t n; child.out_fd >= 0 &&
+                  (n = read(child.out_fd, buffer, sizeof buffer)) > 0;) {
     outcome.out.append(buffer, n);
   }
-  close(pipe_fds[0]);
+  if (child.out_fd >= 0) close(child.out_fd);
   int status = 0;
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  wait4(child.pid, &status, 0, &usage);
   outcome.max_rss = usage.ru_maxrss;
   outcome.status =
       WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  lseek(child.err_fd, 0, SEEK_SET);
+  for (ssize_t n; (n = read(child.err_fd, buffer, sizeof buffer)) > 0;) {
+    outcome.err.append(buffer, n);
+  }
+  close(child.err_fd);
   return outcome;
+}
+
+Outcome RunIn(const fs::path& dir, const std::vector<std::string>& args,
+              Limits limits = {}) {
+  return Finish(StartIn(dir, args, limits));
+}
+
+// Standard error holds only whole lines of the tool's own, so that a
+// script's grep on `2>&1` finds the failure line at the start of a line.
+void ExpectToolLinesOnly(const std::string& err, const std::string& context) {
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_EQ(line.rfind("jpegfade: ", 0), 0u) << context << ": " << line;
+  }
+  EXPECT_TRUE(err.empty() || err.back() == '\n') << context << ": " << err;
+}
+
+// `jpeg` with more than 32 MiB of comment segments before its frame header,
+// as a picture with a large embedded profile or preview may have.
+std::string WithComments(const std::string& jpeg) {
+  const std::string comment =
+      std::string("\xff\xfe\xff\xff", 4) + std::string(0xffff - 2, 'c');
+  std::string out = jpeg.substr(0, 2);
+  for (int i = 0; i < 520; ++i) out += comment;
+  return out + jpeg.substr(2);
 }
 
 std::string Args(const std::vector<std::string>& args) {
@@ -170,9 +226,11 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
   struct Row {
     std::vector<std::string> args;
     std::string out;
+    bool reader_gone = false;  // the line is lost, but the status stays
   };
   const Row rows[] = {
       {{}, kArgument},
+      {{}, "", true},
       {{"a.jpg"}, kArgument},
       {{"a.jpg", "b.jpg"}, kArgument},
       {{"a.jpg", "a.jpg", "p", "3"}, kArgument},
@@ -185,6 +243,9 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{"none1.jpg", "none2.jpg", "p"}, "file open error for none1.jpg\n"},
       {{"", "b.jpg", "p", "3"}, "file open error for \n"},
       {{"a.jpg", "", "p", "3"}, "file open error for \n"},
+      {{"a\nb.jpg", "b.jpg", "p", "3"}, "file open error for a\\nb.jpg\n"},
+      {{"a.jpg", "\t\x1b[1m\x7f\r.jpg", "p", "3"},
+       "file open error for \\t\\x1b[1m\\x7f\\r.jpg\n"},
       {{"a.jpg", "b.jpg", "p"}, kMissing},
       {{"text.jpg", "b.jpg", "p"}, kMissing},  // before any decoding
       {{"a.jpg", "b.jpg", "p", "2147483648"}, kRange},
@@ -197,15 +258,19 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{"text.jpg", "empty.jpg", "p", "3"}, "file decode error for text.jpg\n"},
       {{"a.jpg", "text.jpg", "p", "0"}, "file decode error for text.jpg\n"},
       {{"a.jpg", "tall.jpg", "p", "3"}, kSize},
+      {{"a.jpg", "tall.jpg", "p", "3"}, "", true},
       {{"a.jpg", "short.jpg", "p", "3"}, kSize},
       {{"empty.jpg", "tall.jpg", "p", "3"},
        "file decode error for empty.jpg\n"},
   };
   for (const Row& row : rows) {
-    const Outcome outcome = RunIn(dir_, row.args);
+    Limits limits;
+    limits.reader_gone = row.reader_gone;
+    const Outcome outcome = RunIn(dir_, row.args, limits);
     EXPECT_EQ(outcome.out, row.out) << Args(row.args);
     EXPECT_EQ(outcome.status, 255) << Args(row.args);
     EXPECT_TRUE(NewFiles().empty()) << Args(row.args);
+    ExpectToolLinesOnly(outcome.err, Args(row.args));
   }
 }
 
@@ -214,6 +279,7 @@ TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
   // A name far longer than any fixed buffer, in parts the system accepts.
   const std::string deep = std::string(200, 'd') + "/" + std::string(100, 'e');
   fs::create_directory(dir_ / std::string(200, 'd'));
+  WriteFileBytes(Path("meta.jpg"), WithComments(ReadFileBytes(Path("a.jpg"))));
   before_ = Listing();
   struct Row {
     std::vector<std::string> args;
@@ -222,7 +288,8 @@ TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
   };
   const Row rows[] = {
       {{"a.jpg", "b.jpg", "fade", "3"}, "fade", 3},
-      {{"a.jpg", "b.jpg", "fade", "1"}, "fade", 1},  // the second picture
+      {{"meta.jpg", "b.jpg", "fade", "3"}, "fade", 3},  // a.jpg's pixels
+      {{"a.jpg", "b.jpg", "fade", "1"}, "fade", 1},     // the second picture
       {{"a.jpg", "b.jpg", "fade", "12"}, "fade", 12},
       {{"a.jpg", "b.jpg", "fade", "12abc"}, "fade", 12},
       {{"a.jpg", "b.jpg", "fade", " 7"}, "fade", 7},
@@ -242,6 +309,7 @@ TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
     const Outcome outcome = RunIn(dir_, row.args);
     EXPECT_EQ(outcome.out, "") << Args(row.args);
     EXPECT_EQ(outcome.status, 0) << Args(row.args);
+    EXPECT_EQ(outcome.err, "") << Args(row.args);
     std::set<std::string> expected;
     for (int i = 0; i < row.frames; ++i) {
       char number[16];
@@ -286,7 +354,8 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
     std::vector<std::string> args;
     std::string out;
     std::set<std::string> left = {};  // complete frames that stay
-    std::string link = "";  // a frame name made to point at a full disk
+    std::string link = "";  // a frame name made to point at a full disk,
+                            // which stays: it is the user's, not the run's
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
   };
@@ -314,6 +383,8 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
        "file write error for nodir/f00.JPG\n"},
       {{"a.jpg", "b.jpg", long_prefix, "4"},
        "file write error for " + long_prefix + "00.JPG\n"},
+      {{"a.jpg", "b.jpg", "no\ndir/f", "4"},
+       "file write error for no\\ndir/f00.JPG\n"},
       {{"a.jpg", "b.jpg", "fade", "4"},
        "file write error for fade00.JPG\n",
        {},
@@ -337,10 +408,16 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
         RunIn(dir_, row.args, {row.file_size, row.address_space});
     EXPECT_EQ(outcome.out, row.out) << Args(row.args);
     EXPECT_EQ(outcome.status, 255) << Args(row.args);
-    EXPECT_EQ(NewFiles(), row.left) << Args(row.args);
+    std::set<std::string> left = row.left;
+    if (!row.link.empty()) {
+      left.insert(row.link);
+      EXPECT_TRUE(fs::is_symlink(dir_ / row.link)) << Args(row.args);
+    }
+    EXPECT_EQ(NewFiles(), left) << Args(row.args);
     for (const std::string& name : row.left) {
       ExpectFrame(name, std::stoi(name.substr(4, 2)), 4);  // fadeNN.JPG
     }
+    ExpectToolLinesOnly(outcome.err, Args(row.args));
     for (const std::string& name : NewFiles()) fs::remove(Path(name));
   }
 }
@@ -473,22 +550,178 @@ TEST_F(JpegfadeTest, EveryKindOfPictureFadesExactly) {
   }
 }
 
-TEST_F(JpegfadeTest, APictureMayComeThroughAPipe) {
-  // As from `jpegfade <(curl ...) ...`: a stream that cannot be rewound.
-  ASSERT_EQ(mkfifo(Path("pipe.jpg").c_str(), 0600), 0);
+// Writes `bytes` into the FIFO at `path` from a child process; its pid.
+pid_t FeedFifo(const std::string& path, const std::string& bytes) {
   const pid_t writer = fork();
   if (writer == 0) {
-    const std::string bytes = ReadFileBytes(Path("a.jpg"));
-    FILE* out = std::fopen(Path("pipe.jpg").c_str(), "wb");
+    signal(SIGPIPE, SIG_IGN);  // the reader may stop early
+    FILE* out = std::fopen(path.c_str(), "wb");
     std::fwrite(bytes.data(), 1, bytes.size(), out);
     _exit(std::fclose(out) == 0 ? 0 : 1);
   }
-  const Outcome outcome = RunIn(dir_, {"pipe.jpg", "b.jpg", "p", "2"});
-  waitpid(writer, nullptr, 0);
-  EXPECT_EQ(outcome.out, "");
-  EXPECT_EQ(outcome.status, 0);
-  ExpectFrame("p00.JPG", 0, 2);
-  ExpectFrame("p01.JPG", 1, 2);
+  return writer;
+}
+
+TEST_F(JpegfadeTest, APictureMayComeThroughAPipe) {
+  // As from `jpegfade <(curl ...) ...`: a stream that cannot be rewound, so
+  // what comes before the frame header is kept, up to 32 MiB.
+  ASSERT_EQ(mkfifo(Path("pipe.jpg").c_str(), 0600), 0);
+  before_ = Listing();
+  const std::string a = ReadFileBytes(Path("a.jpg"));
+  struct Row {
+    std::string bytes;
+    std::string out;
+  };
+  const Row rows[] = {
+      {a, ""},
+      {WithComments(a), "file decode error for pipe.jpg\n"},
+  };
+  for (const Row& row : rows) {
+    const pid_t writer = FeedFifo(Path("pipe.jpg"), row.bytes);
+    const Outcome outcome = RunIn(dir_, {"pipe.jpg", "b.jpg", "p", "2"});
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(outcome.out, row.out);
+    EXPECT_EQ(outcome.status, row.out.empty() ? 0 : 255);
+    if (row.out.empty()) {
+      ExpectFrame("p00.JPG", 0, 2);
+      ExpectFrame("p01.JPG", 1, 2);
+    }
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+  }
+}
+
+TEST_F(JpegfadeTest, AFrameNameThatIsNotARegularFileIsWrittenThrough) {
+  // A FIFO read by a video encoder, a link to /dev/null, or a file the user
+  // may write but not read, as "wb" writes any of them: status 0, and each
+  // stays what it was. The last runs as an ordinary user, since root reads
+  // a file of mode 200 all the same.
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_TRUE(nobody);
+  const std::string frame0 = ExpectedFrame(first_.get(), second_.get(), 0, 2);
+  // The tool where that user may run it, outside the folder under test.
+  const fs::path bin = MakeTempFolder();
+  fs::copy_file(JPEGFADE_EXECUTABLE, bin / "jpegfade");
+  fs::permissions(
+      bin, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+  fs::permissions(dir_, fs::perms::all);
+  const std::string tool = bin / "jpegfade";
+  enum Kind { kFifo, kNullLink, kWriteOnly };
+  for (const Kind kind : {kFifo, kNullLink, kWriteOnly}) {
+    pid_t reader = -1;
+    Limits limits;
+    if (kind == kFifo) {
+      ASSERT_EQ(mkfifo(Path("f00.JPG").c_str(), 0600), 0);
+      reader = fork();
+      if (reader == 0) _exit(ReadFileBytes(Path("f00.JPG")) == frame0 ? 0 : 1);
+    } else if (kind == kNullLink) {
+      fs::create_symlink("/dev/null", Path("f01.JPG"));
+    } else {
+      WriteFileBytes(Path("f00.JPG"), "an older frame");
+      ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0200), 0);
+      if (getuid() == 0) {
+        ASSERT_EQ(chown(Path("f00.JPG").c_str(), nobody->pw_uid, -1), 0);
+        limits.user = nobody->pw_uid;
+        limits.program = tool.c_str();
+      }
+    }
+    const Outcome outcome = RunIn(dir_, {"a.jpg", "b.jpg", "f", "2"}, limits);
+    EXPECT_EQ(outcome.out, "") << kind;
+    EXPECT_EQ(outcome.status, 0) << kind;
+    EXPECT_EQ(outcome.err, "") << kind;
+    if (kind == kFifo) {
+      int status = -1;
+      waitpid(reader, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+          << "the FIFO's reader did not get frame 0";
+      EXPECT_EQ(fs::status(Path("f00.JPG")).type(), fs::file_type::fifo);
+    } else {
+      ExpectFrame("f00.JPG", 0, 2);
+    }
+    if (kind == kNullLink) {
+      EXPECT_TRUE(fs::is_symlink(Path("f01.JPG")));
+    } else {
+      ExpectFrame("f01.JPG", 1, 2);
+    }
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+  }
+  fs::remove_all(bin);
+}
+
+TEST_F(JpegfadeTest, AnInterruptedFrameIsRemovedAndTheSignalEndsTheRun) {
+  // Pictures large enough that a frame takes a while to write: the signal
+  // is sent once frame 1's file holds bytes, while it is being written.
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 6).get(), Path("big2.jpg"));
+  const Image first = LoadJpeg(Path("big1.jpg"));
+  const Image second = LoadJpeg(Path("big2.jpg"));
+  std::vector<std::string> frames;
+  for (int i = 0; i < 3; ++i) {
+    frames.push_back(ExpectedFrame(first.get(), second.get(), i, 3));
+  }
+  before_ = Listing();
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    bool hit = false;
+    for (int attempt = 0; attempt < 20 && !hit; ++attempt) {
+      const Child child = StartIn(dir_, {"big1.jpg", "big2.jpg", "f", "3"}, {});
+      struct stat info;
+      for (int wait = 0; wait < 100000; ++wait) {
+        if (stat(Path("f01.JPG").c_str(), &info) == 0 && info.st_size > 0) {
+          break;
+        }
+        usleep(100);
+      }
+      kill(child.pid, signal);
+      const Outcome outcome = Finish(child);
+      if (outcome.status != 0) {
+        EXPECT_EQ(outcome.status, 128 + signal);
+      }
+      // Whatever is left is complete: frame 0 always, frame 1 only if it
+      // was finished before the signal came.
+      for (const std::string& name : NewFiles()) {
+        const int i = name[2] - '0';
+        EXPECT_TRUE(ReadFileBytes(Path(name)) == frames[i])
+            << name << " is damaged after signal " << signal;
+      }
+      EXPECT_TRUE(NewFiles().count("f00.JPG")) << signal;
+      hit = outcome.status == 128 + signal && !NewFiles().count("f01.JPG");
+      for (const std::string& name : NewFiles()) fs::remove(Path(name));
+    }
+    EXPECT_TRUE(hit) << "no run was stopped by signal " << signal
+                     << " in the middle of a frame";
+  }
+}
+
+TEST_F(JpegfadeTest, ARunFitsUnderAnyLimitThePlainProgramFitsUnder) {
+#ifdef JPEGFADE_UNDER_ASAN
+  GTEST_SKIP() << "the address sanitizer's shadow needs more address space";
+#endif
+  // 25 MB a picture, more than the 16 MiB of slack allowed: a check that
+  // asked room for an image it already holds would show.
+  SaveJpeg(MakeTrueColorPicture(2500, 2500, 5).get(), Path("big1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(2500, 2500, 6).get(), Path("big2.jpg"));
+  before_ = Listing();
+  // The least limit, to 2 MiB, under which `program` makes the fade.
+  const auto least = [&](const char* program, rlim_t Limits::*limit) {
+    rlim_t low = 0, high = rlim_t{512} << 20;
+    while (high - low > (2 << 20)) {
+      Limits limits;
+      limits.program = program;
+      limits.*limit = (low + high) / 2;
+      const Outcome outcome =
+          RunIn(dir_, {"big1.jpg", "big2.jpg", "p", "1"}, limits);
+      (outcome.status == 0 ? high : low) = (low + high) / 2;
+      for (const std::string& name : NewFiles()) fs::remove(Path(name));
+    }
+    return high;
+  };
+  for (const auto limit : {&Limits::address_space, &Limits::data_size}) {
+    const rlim_t plain = least(JPEGFADE_PLAIN_FADE, limit);
+    const rlim_t tool = least(JPEGFADE_EXECUTABLE, limit);
+    EXPECT_LE(tool, plain + (16 << 20))
+        << (limit == &Limits::data_size ? "data" : "address space")
+        << ": jpegfade needs " << (tool >> 20) << " MiB, the plain program "
+        << (plain >> 20) << " MiB";
+  }
 }
 
 }  // namespace

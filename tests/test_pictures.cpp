@@ -66,9 +66,16 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-Image DecodeAsTheTool(std::string bytes) {
-  if (bytes.empty()) return nullptr;  // fmemopen refuses an empty buffer
-  FILE* stream = fmemopen(&bytes[0], bytes.size(), "rb");
+Image DecodeAsTheTool(std::string bytes, bool as_file) {
+  FILE* stream = nullptr;
+  if (as_file) {
+    stream = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    std::rewind(stream);
+  } else if (!bytes.empty()) {  // fmemopen refuses an empty buffer
+    stream = fmemopen(&bytes[0], bytes.size(), "rb");
+  }
+  if (!stream) return nullptr;
   JpegHead head = ReadJpegHead(stream);
   Image image(DecodeJpeg(&head, stream));
   std::fclose(stream);

@@ -55,7 +55,9 @@ std::string ReadFileBytes(const std::string& path);
 /// Writes `bytes` to the file at `path`, replacing it.
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
-/// Decodes `bytes` through a stream as the tool does; null where it refuses.
-Image DecodeAsTheTool(std::string bytes);
+/// Decodes `bytes` as the tool does, through a stream that cannot be rewound
+/// like a pipe, or with `as_file` through a regular file; null where the
+/// tool refuses them.
+Image DecodeAsTheTool(std::string bytes, bool as_file = false);
 
 #endif  // JPEGFADE_TESTS_TEST_PICTURES_H_

@@ -1,0 +1,89 @@
+#include "report.h"
+
+#include <gd.h>
+#include <gd_errors.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+std::string PrintableName(const char* name) {
+  std::string text;
+  for (const char* p = name; *p; ++p) {
+    const unsigned char byte = static_cast<unsigned char>(*p);
+    if (byte >= 0x20 && byte != 0x7f) {
+      text += *p;
+      continue;
+    }
+    // A newline in a path must not split the one line a script reads.
+    switch (byte) {
+      case '\a':
+        text += "\\a";
+        break;
+      case '\b':
+        text += "\\b";
+        break;
+      case '\t':
+        text += "\\t";
+        break;
+      case '\n':
+        text += "\\n";
+        break;
+      case '\v':
+        text += "\\v";
+        break;
+      case '\f':
+        text += "\\f";
+        break;
+      case '\r':
+        text += "\\r";
+        break;
+      default: {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+        text += escape;
+      }
+    }
+  }
+  return text;
+}
+
+void Die(const char* line) {
+  std::puts(line);
+  std::exit(-1);
+}
+
+void DieWithPath(const char* format, const char* name) {
+  std::printf(format, PrintableName(name).c_str());
+  std::exit(-1);
+}
+
+namespace {
+
+int library_failures = 0;
+
+// The library writes its messages without a final newline, so with 2>&1 the
+// tool's own line would run on from them; each becomes a line of its own.
+// A failure inside the encoder shows only here: it gives up on the frame
+// and returns as if nothing happened.
+void PrintLibraryMessage(int priority, const char* format, va_list args) {
+  if (priority <= GD_WARNING) ++library_failures;
+  va_list copy;
+  va_copy(copy, args);
+  const int size = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (size < 0) return;
+  std::string text(static_cast<size_t>(size) + 1, '\0');
+  std::vsnprintf(&text[0], text.size(), format, args);
+  text.resize(static_cast<size_t>(size));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+    text.pop_back();
+  }
+  std::fprintf(stderr, "jpegfade: %s\n", PrintableName(text.c_str()).c_str());
+}
+
+}  // namespace
+
+void ReportLibraryMessages() { gdSetErrorMethod(PrintLibraryMessage); }
+
+int LibraryFailures() { return library_failures; }

@@ -1,0 +1,46 @@
+// The plainest program that makes the same fade: decode both pictures
+// straight from their files, one canvas, the per-pixel blend, one "wb" file a
+// frame, no checks of its own. The tests measure the least memory it needs,
+// which the tool must not exceed by more than its own small margin.
+//
+//   plain_fade FIRST SECOND PREFIX ALPHA   (status 0 when every frame was made)
+#include <gd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "blend.h"
+
+namespace {
+
+gdImagePtr Decode(const char* path) {
+  FILE* in = std::fopen(path, "rb");
+  if (!in) return nullptr;
+  gdImagePtr image = gdImageCreateFromJpeg(in);
+  std::fclose(in);
+  return image;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) return 2;
+  gdImagePtr first = Decode(argv[1]);
+  gdImagePtr second = Decode(argv[2]);
+  if (!first || !second) return 1;
+  const int width = gdImageSX(first), height = gdImageSY(first);
+  gdImagePtr canvas = gdImageCreateTrueColor(width, height);
+  if (!canvas) return 1;
+  const int alpha = std::atoi(argv[4]);
+  for (int i = 0; i < alpha; ++i) {
+    BlendFrameByPixel(first, second, canvas, FrameWeight(i, alpha), width,
+                      height);
+    const std::string name = argv[3] + std::to_string(i) + ".JPG";
+    FILE* out = std::fopen(name.c_str(), "wb");
+    if (!out) return 1;
+    gdImageJpeg(canvas, out, -1);
+    if (std::fclose(out) != 0) return 1;
+  }
+  return 0;
+}
