@@ -33,8 +33,8 @@ void RemoveUnfinishedFrameAndDie(int signal) {
   raise(signal);
 }
 
-// While a frame file is marked (or unmarked) as the run's own, interrupts
-// wait: one in between would leave an empty file or remove a finished one.
+// While a frame file is opened and marked as the run's own, interrupts wait:
+// one in between would leave an empty file behind.
 void HoldInterrupts(bool hold) {
   sigset_t set;
   sigemptyset(&set);
@@ -87,15 +87,19 @@ void WriteFrame(gdImagePtr canvas, const char* prefix, int i) {
 
   // The encoder returns nothing: a failure inside it (no memory, a size JPEG
   // cannot hold, a failed write) shows only as a message from the library, a
-  // failed write in the stream's error flag, and a failed final flush (disk
-  // full, file-size limit) in fclose. Any of them leaves the frame incomplete.
+  // failed write in the stream's error flag, and a failed flush (disk full,
+  // file-size limit) in fflush or fclose. Any of them leaves the frame
+  // incomplete. Once flushed, the frame is whole in the file, and an
+  // interrupt may leave it there.
   const int failures = LibraryFailures();
   gdImageJpeg(canvas, out, -1);
-  const bool encoded = LibraryFailures() == failures && !std::ferror(out);
-  if (ours) HoldInterrupts(true);
-  const bool complete = std::fclose(out) == 0 && encoded;
-  if (ours && !complete) std::remove(name.c_str());
-  unfinished_frame = nullptr;
-  if (ours) HoldInterrupts(false);
-  if (!complete) DieWithPath("file write error for %s\n", name.c_str());
+  bool complete = LibraryFailures() == failures && std::fflush(out) == 0 &&
+                  !std::ferror(out);
+  if (complete) unfinished_frame = nullptr;
+  complete = std::fclose(out) == 0 && complete;
+  if (!complete) {
+    if (ours) std::remove(name.c_str());
+    unfinished_frame = nullptr;
+    DieWithPath("file write error for %s\n", name.c_str());
+  }
 }
