@@ -1,37 +1,39 @@
 # The user's commands. CMake does the building; this file only installs what
-# a fresh Debian machine lacks, configures once and drives the build.
+# a fresh Debian machine lacks (through ./mk, which also installs make
+# itself), configures once and drives the build.
 
 BUILD := build
 SANITIZE_BUILD := build-sanitize
 FUZZ_BUILD := build-fuzz
 FUZZ_SECONDS ?= 60
-PACKAGES := g++ make cmake pkg-config libgd-dev libgtest-dev libjpeg-dev
-SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# What a build needs; ./mk reads this line too, so it stays one line.
+PACKAGES := make g++ cmake pkg-config dpkg-dev libgd-dev libgtest-dev libjpeg-dev
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-sanitize fuzz demo strip install package bench clean
+.PHONY: all deps build test test-sanitize fuzz demo strip install uninstall \
+  package bench clean
 
 all: build
 
-# Installs, with apt-get, whichever of the Debian packages $(1) is missing.
+# Installs, with apt-get, whichever of the Debian packages $(1) is missing
+# (through sudo when not root; without either, names the command to run).
 define install-missing
-	@missing=""; \
-	for p in $(1); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' \
-	    || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  $(SUDO) apt-get update && \
-	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
-	fi
+	@sh ./mk --install $(1)
 endef
 
 deps:
 	$(call install-missing,$(PACKAGES))
 
+# The release build, and so the package, is hardened as Debian builds its
+# own packages: the flags are dpkg-buildflags' (stack protector, fortified
+# calls, format checks, read-only relocations bound at start; PIE is the
+# compiler's default). CMake's -O3 for Release comes after their -O2.
+BUILDFLAGS := DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+
 $(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	CXXFLAGS="$$($(BUILDFLAGS) CXXFLAGS) $$($(BUILDFLAGS) CPPFLAGS)" \
+	  LDFLAGS="$$($(BUILDFLAGS) LDFLAGS)" \
+	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -92,6 +94,23 @@ strip: demo
 # (/usr/local), or under PREFIX.
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# Removes what `make install` put under the same prefix: the list is what
+# the install would write, made by installing into a scratch folder. The
+# tool's own doc folder goes too once empty; no other folder is touched.
+UNINSTALL_LIST := $(BUILD)/uninstall-list
+
+uninstall: | $(BUILD)/CMakeCache.txt
+	@rm -rf $(UNINSTALL_LIST)
+	@DESTDIR="$(abspath $(UNINSTALL_LIST))" cmake --install $(BUILD) \
+	  $(if $(PREFIX),--prefix $(PREFIX)) >/dev/null
+	@cd $(UNINSTALL_LIST) && find . ! -type d | sed 's|^\.||' | \
+	  while IFS= read -r file; do \
+	    if [ -e "$$file" ] || [ -L "$$file" ]; then rm -f "$$file" && echo "removed $$file"; fi; \
+	  done
+	@cd $(UNINSTALL_LIST) && find . -type d -name jpegfade | sed 's|^\.||' | \
+	  while IFS= read -r dir; do rmdir "$$dir" 2>/dev/null || true; done
+	@rm -rf $(UNINSTALL_LIST)
 
 # A Debian package, $(BUILD)/jpegfade_<version>_amd64.deb; dpkg-shlibdeps
 # (from dpkg-dev) computes its dependencies, and CPack needs `file`.

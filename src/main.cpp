@@ -81,10 +81,10 @@ int main(int argc, char** argv) {
   ReportLibraryMessages();
   RemoveUnfinishedFrameOnInterrupt();
 
-  if (!HasThreeDistinctArguments(argc, argv)) Die("argument error");
+  if (!HasThreeDistinctArguments(argc, argv)) DieWithUsage("argument error");
   FILE* first_stream = OpenForReadingOrDie(argv[1]);
   FILE* second_stream = OpenForReadingOrDie(argv[2]);
-  if (argc <= 4) Die("missing alpha, input correctly");
+  if (argc <= 4) DieWithUsage("missing alpha, input correctly");
   const char* prefix = argv[3];
   const int alpha = ReadAlphaOrDie(argv[4]);
 

@@ -53,6 +53,16 @@ void Die(const char* line) {
   std::exit(-1);
 }
 
+void DieWithUsage(const char* line) {
+  // Standard output stays the one line scripts read; the hint is for people.
+  // Flushed in this order, the two lines also come in this order with 2>&1.
+  std::puts(line);
+  std::fflush(stdout);
+  std::fputs("usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)\n",
+             stderr);
+  std::exit(-1);
+}
+
 void DieWithPath(const char* format, const char* name) {
   std::printf(format, PrintableName(name).c_str());
   std::exit(-1);

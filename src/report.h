@@ -13,6 +13,10 @@ std::string PrintableName(const char* name);
 /// status 255.
 [[noreturn]] void Die(const char* line);
 
+/// Die(`line`), and for a person at the terminal the usage line on standard
+/// error first: "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)".
+[[noreturn]] void DieWithUsage(const char* line);
+
 /// Prints `format` with PrintableName(`name`) in place of its one "%s" on
 /// standard output; ends the process with status 255.
 [[noreturn]] void DieWithPath(const char* format, const char* name);

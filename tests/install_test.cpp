@@ -24,7 +24,7 @@ const std::string kSource = JPEGFADE_SOURCE_DIR;
 // string given to each of its ways of ending a run.
 std::set<std::string> ToolMessages() {
   const std::regex call(
-      R"((?:Die|DieWithPath|std::printf|std::puts)\(\s*"((?:[^"\\]|\\.)*)\")");
+      R"((?:Die|DieWithPath|DieWithUsage|std::printf|std::puts)\(\s*"((?:[^"\\]|\\.)*)\")");
   std::set<std::string> messages;
   for (const char* file : {"/src/main.cpp", "/src/frame_output.cpp"}) {
     const std::string text = ReadFileBytes(kSource + file);
@@ -120,30 +120,90 @@ TEST(ManualPage, CarriesTheProjectVersion) {
   }
 }
 
-TEST(Install, PutsTheToolAndItsPageUnderThePrefix) {
+// Runs `command` through the shell; its standard output and error, and
+// whether it exited 0.
+std::pair<std::string, bool> Shell(const std::string& command) {
+  FILE* run = popen((command + " 2>&1").c_str(), "r");
+  if (!run) return {"", false};
+  std::string out;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, run)) > 0;) {
+    out.append(buffer, n);
+  }
+  const int status = pclose(run);
+  return {out, WIFEXITED(status) && WEXITSTATUS(status) == 0};
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+const std::string kBinary = JPEGFADE_BINARY_DIR;
+
+TEST(Install, PutsTheToolItsPageAndItsTermsUnderThePrefixAndTakesThemAway) {
   const fs::path prefix = MakeTempFolder();
   ASSERT_FALSE(prefix.empty());
-  const std::string install = std::string("'") + CMAKE_COMMAND +
-                              "' --install '" JPEGFADE_BINARY_DIR
-                              "' --prefix '" +
-                              prefix.string() + "' >/dev/null";
-  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  const auto [out, installed] =
+      Shell(Quoted(CMAKE_COMMAND) + " --install " + Quoted(kBinary) +
+            " --prefix " + Quoted(prefix.string()));
+  ASSERT_TRUE(installed) << out;
   const fs::path tool = prefix / "bin/jpegfade";
-  const fs::path page = prefix / "share/man/man1/jpegfade.1";
   ASSERT_TRUE(fs::exists(tool));
   EXPECT_NE(fs::status(tool).permissions() & fs::perms::owner_exec,
             fs::perms::none);
-  EXPECT_EQ(ReadFileBytes(page),
-            ReadFileBytes(std::string(JPEGFADE_BINARY_DIR) + "/jpegfade.1"));
-  // The installed tool runs and fails cleanly without arguments.
-  FILE* run = popen(("'" + tool.string() + "' 2>&1").c_str(), "r");
-  ASSERT_TRUE(run);
-  char line[64] = "";
-  EXPECT_TRUE(std::fgets(line, sizeof line, run));
-  const int status = pclose(run);
-  EXPECT_STREQ(line, "argument error\n");
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255);
+  EXPECT_EQ(ReadFileBytes(prefix / "share/man/man1/jpegfade.1.gz"),
+            ReadFileBytes(kBinary + "/jpegfade.1.gz"));
+  EXPECT_EQ(ReadFileBytes(prefix / "share/doc/jpegfade/copyright"),
+            ReadFileBytes(kSource + "/packaging/copyright"));
+  EXPECT_TRUE(fs::exists(prefix / "share/doc/jpegfade/changelog.gz"));
+
+  // The installed tool runs: a person who gives no arguments is shown the
+  // usage on standard error, after the one line scripts read.
+  const auto [usage, succeeded] = Shell(Quoted(tool.string()));
+  EXPECT_EQ(usage,
+            "argument error\n"
+            "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)\n");
+  EXPECT_FALSE(succeeded);
+
+  // Uninstalling takes away what was installed and nothing of the user's.
+  WriteFileBytes(prefix / "bin/other", "the user's");
+  const auto [removed, uninstalled] = Shell(
+      "make -s -C " + Quoted(kSource) + " uninstall BUILD=" + Quoted(kBinary) +
+      " PREFIX=" + Quoted(prefix.string()));
+  EXPECT_TRUE(uninstalled) << removed;
+  std::set<std::string> left;
+  for (const auto& entry : fs::recursive_directory_iterator(prefix)) {
+    if (!entry.is_directory()) {
+      left.insert(entry.path().lexically_relative(prefix).string());
+    }
+  }
+  EXPECT_EQ(left, std::set<std::string>{"bin/other"});
+  EXPECT_FALSE(fs::exists(prefix / "share/doc/jpegfade"));
   fs::remove_all(prefix);
+}
+
+TEST(Install, ThePackagePassesLintianAndIsHardened) {
+  if (std::string(JPEGFADE_BUILD_TYPE) != "Release" ||
+      !Shell("command -v lintian && command -v dpkg-shlibdeps").second) {
+    GTEST_SKIP() << "lintian and dpkg-shlibdeps check the release package";
+  }
+  const auto [packed, built] =
+      Shell("cd " + Quoted(kBinary) + " && cpack -G DEB");
+  ASSERT_TRUE(built) << packed;
+  const std::regex deb_name(R"(\S+/jpegfade_\S+\.deb)");
+  std::smatch deb;
+  ASSERT_TRUE(std::regex_search(packed, deb, deb_name)) << packed;
+  const auto [report, ran] = Shell("lintian " + Quoted(deb.str()));
+  EXPECT_EQ(std::regex_search(report, std::regex("(^|\n)[EW]: ")), false)
+      << report;
+  // Debian's own hardening, where its checker is installed.
+  if (Shell("command -v hardening-check").second) {
+    const std::string unpacked = MakeTempFolder();
+    const auto [checked, hardened] =
+        Shell("dpkg-deb -x " + Quoted(deb.str()) + " " + Quoted(unpacked) +
+              " && hardening-check --nocfprotection " + Quoted(unpacked) +
+              "/usr/bin/jpegfade");
+    EXPECT_TRUE(hardened) << checked;
+    fs::remove_all(unpacked);
+  }
 }
 
 }  // namespace

@@ -126,7 +126,11 @@ Outcome RunIn(const fs::path& dir, const std::vector<std::string>& args,
 void ExpectToolLinesOnly(const std::string& err, const std::string& context) {
   std::istringstream lines(err);
   for (std::string line; std::getline(lines, line);) {
-    EXPECT_EQ(line.rfind("jpegfade: ", 0), 0u) << context << ": " << line;
+    EXPECT_TRUE(line.rfind("jpegfade: ", 0) == 0 ||
+                line ==
+                    "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man "
+                    "jpegfade)")
+        << context << ": " << line;
   }
   EXPECT_TRUE(err.empty() || err.back() == '\n') << context << ": " << err;
 }
@@ -271,6 +275,11 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
     EXPECT_EQ(outcome.status, 255) << Args(row.args);
     EXPECT_TRUE(NewFiles().empty()) << Args(row.args);
     ExpectToolLinesOnly(outcome.err, Args(row.args));
+    // A person who typed the command wrong is shown how it goes.
+    const bool usage = row.out == kArgument || row.out == kMissing ||
+                       (row.reader_gone && row.args.empty());
+    EXPECT_EQ(outcome.err.find("usage: jpegfade ") != std::string::npos, usage)
+        << Args(row.args);
   }
 }
 
