@@ -3,6 +3,13 @@
 #if defined(__FAST_MATH__)
 #error "frames depend on exact IEEE doubles: build without -ffast-math"
 #endif
+// On 32-bit x86 without SSE2 maths, doubles are kept in the x87 unit's 80
+// bits between operations, so a weight or a mix can differ in its last bit
+// and a frame differs from the same frame made anywhere else.
+#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
+#error \
+    "frames depend on exact IEEE doubles, not x87 precision: build with -msse2 -mfpmath=sse"
+#endif
 
 double FrameWeight(int i, int alpha) {
   // A single frame has no step to take (it would divide by zero): it shows

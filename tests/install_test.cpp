@@ -157,7 +157,11 @@ TEST(Install, PutsTheToolItsPageAndItsTermsUnderThePrefixAndTakesThemAway) {
 
   // The installed tool runs: a person who gives no arguments is shown the
   // usage on standard error, after the one line scripts read.
-  const auto [usage, succeeded] = Shell(Quoted(tool.string()));
+  std::string run;
+  for (const std::string& word : ToolCommand(tool.string(), {})) {
+    run += Quoted(word) + " ";
+  }
+  const auto [usage, succeeded] = Shell(run);
   EXPECT_EQ(usage,
             "argument error\n"
             "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)\n");

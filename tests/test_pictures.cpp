@@ -1,7 +1,9 @@
 #include "test_pictures.h"
 
 #include <stdlib.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +11,31 @@
 #include <iterator>
 
 #include "jpeg_input.h"
+
+bool ResourceLimitHolds(int resource) {
+  rlimit old{};
+  if (getrlimit(resource, &old) != 0) return false;
+  // A soft limit of a terabyte binds nothing here, and is put back at once.
+  rlimit trial = old;
+  trial.rlim_cur = std::min<rlim_t>(old.rlim_max, rlim_t{1} << 40);
+  if (trial.rlim_cur == old.rlim_cur) trial.rlim_cur -= 4096;
+  rlimit seen{};
+  const bool holds = setrlimit(resource, &trial) == 0 &&
+                     getrlimit(resource, &seen) == 0 &&
+                     seen.rlim_cur == trial.rlim_cur;
+  setrlimit(resource, &old);
+  return holds;
+}
+
+std::vector<std::string> ToolCommand(const std::string& program,
+                                     const std::vector<std::string>& args) {
+  std::vector<std::string> command;
+  const std::string emulator = JPEGFADE_EMULATOR;
+  if (!emulator.empty()) command.push_back(emulator);
+  command.push_back(program);
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
+}
 
 std::string MakeTempFolder() {
   std::string path =

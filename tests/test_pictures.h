@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // Built with the address sanitizer, whose shadow memory needs more address
 // space than the tests' address-space limits leave.
@@ -32,6 +33,15 @@ inline double ReferenceWeight(int i, int alpha) {
 inline int ReferenceMix(int c1, int c2, double t) {
   return static_cast<int>(c2 * (1.0 - t) + c1 * t);
 }
+
+/// Whether a limit on `resource` (RLIMIT_AS, RLIMIT_DATA) set by this
+/// process binds it: qemu-user takes the call and ignores it.
+bool ResourceLimitHolds(int resource);
+
+/// The command line that runs the built `program` with `args`: through the
+/// emulator where the tests run on another architecture's binaries.
+std::vector<std::string> ToolCommand(const std::string& program,
+                                     const std::vector<std::string>& args);
 
 /// A fresh empty folder under the system's temporary folder.
 std::string MakeTempFolder();

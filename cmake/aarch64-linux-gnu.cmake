@@ -1,0 +1,6 @@
+# arm64, cross-built with Debian's g++-aarch64-linux-gnu, run under qemu-user.
+set(JPEGFADE_TRIPLET aarch64-linux-gnu)
+set(JPEGFADE_PROCESSOR aarch64)
+set(JPEGFADE_QEMU aarch64)
+set(JPEGFADE_DEB_ARCH arm64)
+include(${CMAKE_CURRENT_LIST_DIR}/cross.cmake)
