@@ -31,6 +31,15 @@ install_missing() {
     exit 1
   fi
   echo "installing:$missing"
+  # A package of another architecture (libgd-dev:arm64) needs that
+  # architecture known to dpkg first.
+  for package in $missing; do
+    case "$package" in
+      *:*) arch="${package#*:}"
+        dpkg --print-foreign-architectures | grep -qx "$arch" ||
+          $as_root dpkg --add-architecture "$arch" ;;
+    esac
+  done
   $as_root apt-get update
   $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
 }

@@ -33,12 +33,17 @@ void RemoveUnfinishedFrameAndDie(int signal) {
   raise(signal);
 }
 
-// While a frame file is opened and marked as the run's own, interrupts wait:
-// one in between would leave an empty file behind.
-void HoldInterrupts(bool hold) {
+sigset_t InterruptSet() {
   sigset_t set;
   sigemptyset(&set);
   for (int signal : kInterrupts) sigaddset(&set, signal);
+  return set;
+}
+
+// While a frame file is opened and marked as the run's own, interrupts wait:
+// one in between would leave an empty file behind.
+void HoldInterrupts(bool hold) {
+  static const sigset_t set = InterruptSet();
   sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -62,8 +67,7 @@ void RemoveUnfinishedFrameOnInterrupt() {
   struct sigaction action {};
   action.sa_handler = RemoveUnfinishedFrameAndDie;
   action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  for (int signal : kInterrupts) sigaddset(&action.sa_mask, signal);
+  action.sa_mask = InterruptSet();
   for (int signal : kInterrupts) {
     struct sigaction old {};
     // A signal ignored on entry (nohup, a background job) stays ignored.

@@ -247,17 +247,16 @@ long RewindableStart(FILE* stream) {
 // A file, unlike a pipe, is walked to its end and back before decoding. A
 // picture cut short is then refused at once, not after the decoder has made
 // every missing row grey, which for a large picture takes seconds and
-// gigabytes. The decoder then reads the file from its start, walked afresh.
+// gigabytes. The walk goes on from where the head's walk stopped; the decoder
+// then reads the file from its start, walked afresh.
 bool RewindWhole(JpegHead* head, FILE* stream) {
-  JpegScan whole;
-  if (std::fseek(stream, head->start, SEEK_SET) != 0) return false;
+  JpegScan whole = head->scan;
   WalkBlocks(&whole, stream, true);
   if (!whole.ended || HasTooManyScans(whole) ||
       std::fseek(stream, head->start, SEEK_SET) != 0) {
     return false;
   }
   head->scan = JpegScan{};
-  head->bytes.clear();
   return true;
 }
 

@@ -16,34 +16,14 @@ std::string PrintableName(const char* name) {
       continue;
     }
     // A newline in a path must not split the one line a script reads.
-    switch (byte) {
-      case '\a':
-        text += "\\a";
-        break;
-      case '\b':
-        text += "\\b";
-        break;
-      case '\t':
-        text += "\\t";
-        break;
-      case '\n':
-        text += "\\n";
-        break;
-      case '\v':
-        text += "\\v";
-        break;
-      case '\f':
-        text += "\\f";
-        break;
-      case '\r':
-        text += "\\r";
-        break;
-      default: {
-        char escape[8];
-        std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-        text += escape;
-      }
+    // Bytes 7 to 13 have letters of their own: \a \b \t \n \v \f \r.
+    char escape[8];
+    if (byte >= '\a' && byte <= '\r') {
+      std::snprintf(escape, sizeof escape, "\\%c", "abtnvfr"[byte - '\a']);
+    } else {
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
     }
+    text += escape;
   }
   return text;
 }

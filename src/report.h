@@ -13,8 +13,9 @@ std::string PrintableName(const char* name);
 /// status 255.
 [[noreturn]] void Die(const char* line);
 
-/// Die(`line`), and for a person at the terminal the usage line on standard
-/// error first: "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)".
+/// Die(`line`), and then, for a person at the terminal, the usage line on
+/// standard error: "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man
+/// jpegfade)".
 [[noreturn]] void DieWithUsage(const char* line);
 
 /// Prints `format` with PrintableName(`name`) in place of its one "%s" on

@@ -11,31 +11,20 @@
 #include <string>
 
 #include "blend.h"
-
-namespace {
-
-gdImagePtr Decode(const char* path) {
-  FILE* in = std::fopen(path, "rb");
-  if (!in) return nullptr;
-  gdImagePtr image = gdImageCreateFromJpeg(in);
-  std::fclose(in);
-  return image;
-}
-
-}  // namespace
+#include "test_pictures.h"
 
 int main(int argc, char** argv) {
   if (argc < 5) return 2;
-  gdImagePtr first = Decode(argv[1]);
-  gdImagePtr second = Decode(argv[2]);
+  const Image first = LoadJpeg(argv[1]);
+  const Image second = LoadJpeg(argv[2]);
   if (!first || !second) return 1;
-  const int width = gdImageSX(first), height = gdImageSY(first);
+  const int width = gdImageSX(first.get()), height = gdImageSY(first.get());
   gdImagePtr canvas = gdImageCreateTrueColor(width, height);
   if (!canvas) return 1;
   const int alpha = std::atoi(argv[4]);
   for (int i = 0; i < alpha; ++i) {
-    BlendFrameByPixel(first, second, canvas, FrameWeight(i, alpha), width,
-                      height);
+    BlendFrameByPixel(first.get(), second.get(), canvas, FrameWeight(i, alpha),
+                      width, height);
     const std::string name = argv[3] + std::to_string(i) + ".JPG";
     FILE* out = std::fopen(name.c_str(), "wb");
     if (!out) return 1;
