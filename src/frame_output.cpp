@@ -1,8 +1,10 @@
 #include "frame_output.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -20,16 +22,34 @@ namespace {
 
 const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The frame file an interrupt must take away, prepared before it was opened;
-// set only while a regular file this run created or truncated is incomplete.
-const char* volatile unfinished_frame = nullptr;
+// What an interrupt must take away: the temporary file a frame is being
+// written to, or, where its folder takes no new file, the frame file being
+// written in place (removed, or emptied through its descriptor where it
+// cannot be removed). Set and cleared only while interrupts are held.
+const char* volatile unfinished_temp = nullptr;
+const char* volatile unfinished_in_place = nullptr;
+volatile int unfinished_fd = -1;
 
-void RemoveUnfinishedFrameAndDie(int signal) {
-  const char* name = unfinished_frame;
-  if (name) unlink(name);
-  // The default action is back (SA_RESETHAND) and the signal is held until
-  // this returns, so the process then ends by it: a shell sees 130, 143 or
-  // 129 and a calling loop stops.
+// Only async-signal-safe calls: it runs in the handler too.
+void TakeAwayUnfinished() {
+  if (unfinished_temp) {
+    unlink(unfinished_temp);
+  } else if (unfinished_in_place && unlink(unfinished_in_place) != 0 &&
+             ftruncate(unfinished_fd, 0) != 0) {
+    // Neither removed nor emptied: the status still tells of the failure.
+  }
+}
+
+void TakeAwayUnfinishedAndDie(int signal) {
+  TakeAwayUnfinished();
+  // The handler stays installed until now, so a second copy of the signal
+  // (timeout(1) sends one to the child and one to its group) waits for this
+  // one instead of killing the process before the file is gone. The signal is
+  // held until the handler returns; then the default action ends the process,
+  // and a shell sees 130, 143 or 129.
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
   raise(signal);
 }
 
@@ -40,20 +60,65 @@ sigset_t InterruptSet() {
   return set;
 }
 
-// While a frame file is opened and marked as the run's own, interrupts wait:
-// one in between would leave an empty file behind.
 void HoldInterrupts(bool hold) {
   static const sigset_t set = InterruptSet();
   sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-// A FIFO, a device or a link the user named as a frame is written through
-// like any stream, and never removed. Only a name that is a regular file, or
-// none yet, can become the run's own; its open does not wait on a reader, so
-// it may be held from interrupts.
-bool MayBecomeOurs(const std::string& name) {
-  struct stat info;
-  return lstat(name.c_str(), &info) != 0 || S_ISREG(info.st_mode);
+void SetUnfinished(const char* temp, const char* in_place, int fd) {
+  unfinished_temp = temp;
+  unfinished_in_place = in_place;
+  unfinished_fd = fd;
+}
+
+// What is under a frame's name before the frame is written.
+enum class Existing {
+  kNothing,  // nothing yet: the frame is a new file
+  kRegular,  // a regular file: replaced, keeping its mode and owner
+  kOther,    // a FIFO, a device or a link the user named: written through
+};
+
+mode_t CurrentUmask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+// A replaced frame keeps the old file's permission bits, and its owner and
+// group where this process may give them; a new one gets what fopen would
+// give it.
+void TakeModeAndOwner(int fd, Existing existing, const struct stat& old) {
+  static const mode_t mask = CurrentUmask();
+  if (existing != Existing::kRegular) {
+    fchmod(fd, 0666 & ~mask);
+    return;
+  }
+  if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
+      fchown(fd, -1, old.st_gid) != 0) {
+    // Neither: the frame belongs to whoever runs the tool, as a new one would.
+  }
+  fchmod(fd, old.st_mode & 07777);
+}
+
+// The rename replaces a file whatever its permissions, so a frame the user
+// may not write is refused here, as opening it "wb" would refuse it.
+Existing InspectOrDie(const std::string& name, struct stat* info) {
+  if (lstat(name.c_str(), info) != 0) return Existing::kNothing;
+  if (!S_ISREG(info->st_mode)) return Existing::kOther;
+  const int fd = open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) DieWithReason("file write error for %s\n", name.c_str(), errno);
+  close(fd);
+  return Existing::kRegular;
+}
+
+// The temporary file beside the frame: in the frame's own folder, so that a
+// rename puts it in place at once, and under a short name that fits wherever
+// the frame's name fits and never looks like a frame.
+std::string TempTemplate(const std::string& name) {
+  const size_t slash = name.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "" : name.substr(0, slash + 1);
+  return folder + ".jpegfade-XXXXXX";
 }
 
 bool IsRegularFile(FILE* stream) {
@@ -65,8 +130,7 @@ bool IsRegularFile(FILE* stream) {
 
 void RemoveUnfinishedFrameOnInterrupt() {
   struct sigaction action {};
-  action.sa_handler = RemoveUnfinishedFrameAndDie;
-  action.sa_flags = SA_RESETHAND;
+  action.sa_handler = TakeAwayUnfinishedAndDie;
   action.sa_mask = InterruptSet();
   for (int signal : kInterrupts) {
     struct sigaction old {};
@@ -80,30 +144,75 @@ void RemoveUnfinishedFrameOnInterrupt() {
 
 void WriteFrame(gdImagePtr canvas, const char* prefix, int i) {
   const std::string name = FrameFileName(prefix, i);
-  const bool may_be_ours = MayBecomeOurs(name);
-  if (may_be_ours) HoldInterrupts(true);
-  FILE* out = std::fopen(name.c_str(), "wb");
-  const bool ours = out && may_be_ours && IsRegularFile(out);
-  if (ours) unfinished_frame = name.c_str();
-  if (may_be_ours) HoldInterrupts(false);
-  // Nothing was created or truncated, so there is nothing to remove.
-  if (!out) DieWithPath("file write error for %s\n", name.c_str());
+  struct stat old;
+  const Existing existing = InspectOrDie(name, &old);
+  std::string temp;  // the temporary file, while there is one
+  FILE* out = nullptr;
+  bool ours = false;
+  if (existing == Existing::kOther) {
+    out = std::fopen(name.c_str(), "wb");
+  } else {
+    temp = TempTemplate(name);
+    // Between the file's creation and its mark as the run's own, an
+    // interrupt would leave it behind.
+    HoldInterrupts(true);
+    const int fd = mkstemp(&temp[0]);
+    if (fd >= 0) {
+      TakeModeAndOwner(fd, existing, old);
+      out = fdopen(fd, "wb");
+      if (out) {
+        SetUnfinished(temp.c_str(), nullptr, -1);
+      } else {
+        close(fd);
+        unlink(temp.c_str());
+      }
+    } else {
+      // The folder takes no new file (not writable, read-only), but the
+      // frame itself may be writable: written in place, as a plain program
+      // would, and taken away if it is not finished.
+      temp.clear();
+      out = std::fopen(name.c_str(), "wb");
+      if (out && IsRegularFile(out)) {
+        SetUnfinished(nullptr, name.c_str(), fileno(out));
+      }
+    }
+    ours = unfinished_temp || unfinished_in_place;
+    HoldInterrupts(false);
+  }
+  if (!out) DieWithReason("file write error for %s\n", name.c_str(), errno);
 
   // The encoder returns nothing: a failure inside it (no memory, a size JPEG
   // cannot hold, a failed write) shows only as a message from the library, a
   // failed write in the stream's error flag, and a failed flush (disk full,
   // file-size limit) in fflush or fclose. Any of them leaves the frame
-  // incomplete. Once flushed, the frame is whole in the file, and an
-  // interrupt may leave it there.
+  // incomplete.
   const int failures = LibraryFailures();
   gdImageJpeg(canvas, out, -1);
-  bool complete = LibraryFailures() == failures && std::fflush(out) == 0 &&
-                  !std::ferror(out);
-  if (complete) unfinished_frame = nullptr;
-  complete = std::fclose(out) == 0 && complete;
-  if (!complete) {
-    if (ours) std::remove(name.c_str());
-    unfinished_frame = nullptr;
-    DieWithPath("file write error for %s\n", name.c_str());
+  int error = 0;
+  bool complete = LibraryFailures() == failures;
+  if (complete && (std::fflush(out) != 0 || std::ferror(out))) {
+    error = errno;
+    complete = false;
   }
+  // Closing, putting in place and taking away are one step for an interrupt:
+  // the mark always names what is still unfinished.
+  if (ours) HoldInterrupts(true);
+  if (std::fclose(out) != 0 && complete) {
+    error = errno;
+    complete = false;
+  }
+  if (complete && !temp.empty() && std::rename(temp.c_str(), name.c_str())) {
+    error = errno;
+    complete = false;
+  }
+  if (!complete && ours) {
+    if (!temp.empty()) {
+      unlink(temp.c_str());
+    } else if (unlink(name.c_str()) != 0 && truncate(name.c_str(), 0) != 0) {
+      // Neither removed nor emptied: the status still tells of the failure.
+    }
+  }
+  SetUnfinished(nullptr, nullptr, -1);
+  if (ours) HoldInterrupts(false);
+  if (!complete) DieWithReason("file write error for %s\n", name.c_str(), error);
 }

@@ -1,4 +1,5 @@
-// Naming and writing of the frame files.
+// Naming and writing of the frame files, each put in place whole, and the
+// interrupt handling that takes an unfinished one away.
 #ifndef JPEGFADE_FRAME_OUTPUT_H_
 #define JPEGFADE_FRAME_OUTPUT_H_
 
@@ -10,16 +11,19 @@
 /// ".JPG" ("fade", 7 gives "fade07.JPG").
 std::string FrameFileName(const char* prefix, int i);
 
-/// Writes `canvas` as a JPEG at the library's default quality to frame `i`'s
-/// file, opened "wb", complete and closed on return. If it cannot be opened,
-/// encoded, written or closed: prints "file write error for <name>", removes
-/// the file if it is a regular file this call created or truncated, and ends
-/// the process with status 255.
+/// Writes `canvas` as a JPEG at the library's default quality as frame `i`'s
+/// file, complete and closed on return: through a temporary file beside it,
+/// renamed into place (a replaced file keeps its mode and owner), or in place
+/// where the folder takes no new file; a FIFO, device or link is written
+/// through. If the frame cannot be written in full: prints "file write error
+/// for <name>" (and the system's reason on standard error), takes away what
+/// the run made, leaves an older file under the name as it was, and ends the
+/// process with status 255.
 void WriteFrame(gdImagePtr canvas, const char* prefix, int i);
 
-/// From now on SIGINT, SIGTERM and SIGHUP (those not ignored on entry)
-/// remove the frame file being written, when WriteFrame may remove it, and
-/// then end the process by that same signal.
+/// From now on, for the whole run, SIGINT, SIGTERM and SIGHUP (those not
+/// ignored on entry) take away the unfinished frame WriteFrame is writing
+/// and then end the process by that same signal.
 void RemoveUnfinishedFrameOnInterrupt();
 
 #endif  // JPEGFADE_FRAME_OUTPUT_H_

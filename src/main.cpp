@@ -31,7 +31,7 @@ bool HasThreeDistinctArguments(int argc, char** argv) {
 
 FILE* OpenForReadingOrDie(const char* path) {
   FILE* stream = std::fopen(path, "r");
-  if (!stream) DieWithPath("file open error for %s\n", path);
+  if (!stream) DieWithReason("file open error for %s\n", path, errno);
   return stream;
 }
 

@@ -63,17 +63,27 @@ uint64_t RoomUpFrom(std::string dir, const std::string& top,
   }
 }
 
-// "MemAvailable" counts free memory and what the kernel can reclaim; it is
-// never more than the machine's physical memory.
+// "MemAvailable" counts free memory and what the kernel can reclaim; free
+// swap is room too, since a plain program of the same fade may use it.
 uint64_t MachineAvailableBytes() {
   std::ifstream in("/proc/meminfo");
+  uint64_t available = 0, swap_free = 0;
+  bool found = false;
   for (std::string key; in >> key;) {
     uint64_t kib = 0;
-    if (key == "MemAvailable:" && in >> kib) return kib * 1024;
+    if (key == "MemAvailable:" && in >> kib) {
+      available = kib * 1024;
+      found = true;
+    } else if (key == "SwapFree:" && in >> kib) {
+      swap_free = kib * 1024;
+    }
     in.ignore(1 << 10, '\n');
   }
-  return static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) *
-         static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  if (!found) {
+    available = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) *
+                static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  }
+  return available + swap_free;
 }
 
 // Room under a resource limit, less what the process already holds of it

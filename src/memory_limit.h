@@ -11,7 +11,8 @@ uint64_t ImageBytes(int width, int height);
 
 /// Bytes this process can still take: the least of the memory the machine
 /// has available, the room under its address-space and data-size limits, and
-/// the room under every memory cgroup it is in.
+/// the room under every memory cgroup it is in. The machine's share is its
+/// available memory and free swap.
 uint64_t AvailableBytes();
 
 /// The room under the memory cgroups that `proc_cgroup` (the text of

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 std::string PrintableName(const char* name) {
   std::string text;
@@ -45,6 +46,18 @@ void DieWithUsage(const char* line) {
 
 void DieWithPath(const char* format, const char* name) {
   std::printf(format, PrintableName(name).c_str());
+  std::exit(-1);
+}
+
+void DieWithReason(const char* format, const char* name, int error) {
+  // Standard output keeps the one line scripts read, flushed first so that
+  // with 2>&1 the reason follows it.
+  std::printf(format, PrintableName(name).c_str());
+  std::fflush(stdout);
+  if (error != 0) {
+    std::fprintf(stderr, "jpegfade: %s: %s\n", PrintableName(name).c_str(),
+                 std::strerror(error));
+  }
   std::exit(-1);
 }
 

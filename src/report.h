@@ -22,6 +22,12 @@ std::string PrintableName(const char* name);
 /// standard output; ends the process with status 255.
 [[noreturn]] void DieWithPath(const char* format, const char* name);
 
+/// DieWithPath(`format`, `name`), and then, for a person, the system's
+/// reason on standard error: "jpegfade: NAME: REASON" (strerror(`error`));
+/// no reason line when `error` is 0.
+[[noreturn]] void DieWithReason(const char* format, const char* name,
+                                int error);
+
 /// From now on the library's messages go to standard error, each as one line
 /// "jpegfade: MESSAGE", and its warnings and errors are counted.
 void ReportLibraryMessages();

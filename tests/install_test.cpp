@@ -24,7 +24,7 @@ const std::string kSource = JPEGFADE_SOURCE_DIR;
 // string given to each of its ways of ending a run.
 std::set<std::string> ToolMessages() {
   const std::regex call(
-      R"((?:Die|DieWithPath|DieWithUsage|std::printf|std::puts)\(\s*"((?:[^"\\]|\\.)*)\")");
+      R"((?:Die|DieWithPath|DieWithReason|DieWithUsage|std::printf|std::puts)\(\s*"((?:[^"\\]|\\.)*)\")");
   std::set<std::string> messages;
   for (const char* file : {"/src/main.cpp", "/src/frame_output.cpp"}) {
     const std::string text = ReadFileBytes(kSource + file);

@@ -232,6 +232,7 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
     std::vector<std::string> args;
     std::string out;
     bool reader_gone = false;  // the line is lost, but the status stays
+    std::string reason = "";   // the system's reason, on standard error
   };
   const Row rows[] = {
       {{}, kArgument},
@@ -243,7 +244,10 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{"a.jpg", "b.jpg", "b.jpg", "3"}, kArgument},
       {{"none.jpg", "none.jpg", "p", "3"}, kArgument},  // before any open
       {{"", "", "p", "3"}, kArgument},
-      {{"none.jpg", "b.jpg", "p", "3"}, "file open error for none.jpg\n"},
+      {{"none.jpg", "b.jpg", "p", "3"},
+       "file open error for none.jpg\n",
+       false,
+       "jpegfade: none.jpg: No such file or directory\n"},
       {{"a.jpg", "none.jpg", "p", "3"}, "file open error for none.jpg\n"},
       {{"none1.jpg", "none2.jpg", "p"}, "file open error for none1.jpg\n"},
       {{"", "b.jpg", "p", "3"}, "file open error for \n"},
@@ -260,6 +264,10 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{"text.jpg", "b.jpg", "p", "3"}, "file decode error for text.jpg\n"},
       {{"a.jpg", "empty.jpg", "p", "3"}, "file decode error for empty.jpg\n"},
       {{"folder.jpg", "b.jpg", "p", "3"}, "file decode error for folder.jpg\n"},
+      {{"a.jpg", "b.jpg/x", "p", "3"},
+       "file open error for b.jpg/x\n",
+       false,
+       "jpegfade: b.jpg/x: Not a directory\n"},
       {{"text.jpg", "empty.jpg", "p", "3"}, "file decode error for text.jpg\n"},
       {{"a.jpg", "text.jpg", "p", "0"}, "file decode error for text.jpg\n"},
       {{"a.jpg", "tall.jpg", "p", "3"}, kSize},
@@ -276,6 +284,8 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
     EXPECT_EQ(outcome.status, 255) << Args(row.args);
     EXPECT_TRUE(NewFiles().empty()) << Args(row.args);
     ExpectToolLinesOnly(outcome.err, Args(row.args));
+    EXPECT_NE(outcome.err.find(row.reason), std::string::npos)
+        << Args(row.args) << ": " << outcome.err;
     // A person who typed the command wrong is shown how it goes.
     const bool usage = row.out == kArgument || row.out == kMissing ||
                        (row.reader_gone && row.args.empty());
@@ -368,6 +378,7 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
                             // which stays: it is the user's, not the run's
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
+    std::string old = "";  // an older fade00.JPG, which a failure must keep
   };
   const std::vector<Row> rows = {
       {{"cut.jpg", "b.jpg", "p", "3"}, "file decode error for cut.jpg\n"},
@@ -390,7 +401,7 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
        RLIM_INFINITY,
        k8GiB},
       {{"a.jpg", "b.jpg", "nodir/f", "4"},
-       "file write error for nodir/f00.JPG\n"},
+       "file write error for nodir/f00.JPG\n"},  // with the system's reason
       {{"a.jpg", "b.jpg", long_prefix, "4"},
        "file write error for " + long_prefix + "00.JPG\n"},
       {{"a.jpg", "b.jpg", "no\ndir/f", "4"},
@@ -408,6 +419,13 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
        {},
        "",
        100},
+      {{"a.jpg", "b.jpg", "fade", "4"},
+       "file write error for fade00.JPG\n",
+       {},
+       "",
+       100,
+       RLIM_INFINITY,
+       "the user's older frame"},
   };
   const bool limits_hold = ResourceLimitHolds(RLIMIT_AS);
   for (const Row& row : rows) {
@@ -416,6 +434,7 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
 #endif
     if (row.address_space != RLIM_INFINITY && !limits_hold) continue;
     if (!row.link.empty()) fs::create_symlink("/dev/full", dir_ / row.link);
+    if (!row.old.empty()) WriteFileBytes(Path("fade00.JPG"), row.old);
     const Outcome outcome =
         RunIn(dir_, row.args, {row.file_size, row.address_space});
     EXPECT_EQ(outcome.out, row.out) << Args(row.args);
@@ -424,6 +443,14 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
     if (!row.link.empty()) {
       left.insert(row.link);
       EXPECT_TRUE(fs::is_symlink(dir_ / row.link)) << Args(row.args);
+    }
+    if (row.out == "file write error for nodir/f00.JPG\n") {
+      EXPECT_EQ(outcome.err,
+                "jpegfade: nodir/f00.JPG: No such file or directory\n");
+    }
+    if (!row.old.empty()) {
+      left.insert("fade00.JPG");
+      EXPECT_EQ(ReadFileBytes(Path("fade00.JPG")), row.old) << Args(row.args);
     }
     EXPECT_EQ(NewFiles(), left) << Args(row.args);
     for (const std::string& name : row.left) {
@@ -603,13 +630,16 @@ TEST_F(JpegfadeTest, APictureMayComeThroughAPipe) {
   }
 }
 
-TEST_F(JpegfadeTest, AFrameNameThatIsNotARegularFileIsWrittenThrough) {
-  // A FIFO read by a video encoder, a link to /dev/null, or a file the user
-  // may write but not read, as "wb" writes any of them: status 0, and each
-  // stays what it was. The last runs as an ordinary user, since root reads
-  // a file of mode 200 all the same.
+TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
+  // A FIFO read by a video encoder, a link to /dev/null: written through and
+  // left what they are. A regular file: replaced whole by a rename, keeping
+  // its mode and owner, unless the user may not write it. In a folder that
+  // takes no new file, a writable frame is written in place, and emptied if
+  // that fails. Some rows run as an ordinary user, since root writes any file
+  // and creates files in any folder.
   const passwd* nobody = getpwnam("nobody");
   ASSERT_TRUE(nobody);
+  const bool root = getuid() == 0;
   const std::string frame0 = ExpectedFrame(first_.get(), second_.get(), 0, 2);
   // The tool where that user may run it, outside the folder under test.
   const fs::path bin = MakeTempFolder();
@@ -618,89 +648,218 @@ TEST_F(JpegfadeTest, AFrameNameThatIsNotARegularFileIsWrittenThrough) {
       bin, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
   fs::permissions(dir_, fs::perms::all);
   const std::string tool = bin / "jpegfade";
-  enum Kind { kFifo, kNullLink, kWriteOnly };
-  for (const Kind kind : {kFifo, kNullLink, kWriteOnly}) {
+  const mode_t mask = umask(0);
+  umask(mask);
+  const std::string older = "an older frame";
+  auto mode = [&](const std::string& name) {
+    struct stat info {};
+    stat(Path(name).c_str(), &info);
+    return info.st_mode & 07777;
+  };
+  enum Kind {
+    kFifo,
+    kNullLink,
+    kWriteOnly,
+    kKeptModeAndOwner,
+    kReadOnly,
+    kFolderNotWritable,
+    kFolderNotWritableFull,
+  };
+  for (const Kind kind : {kFifo, kNullLink, kWriteOnly, kKeptModeAndOwner,
+                          kReadOnly, kFolderNotWritable, kFolderNotWritableFull}) {
+    SCOPED_TRACE(kind);
     pid_t reader = -1;
     Limits limits;
-    if (kind == kFifo) {
-      ASSERT_EQ(mkfifo(Path("f00.JPG").c_str(), 0600), 0);
-      reader = fork();
-      if (reader == 0) _exit(ReadFileBytes(Path("f00.JPG")) == frame0 ? 0 : 1);
-    } else if (kind == kNullLink) {
-      fs::create_symlink("/dev/null", Path("f01.JPG"));
-    } else {
-      WriteFileBytes(Path("f00.JPG"), "an older frame");
-      ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0200), 0);
-      if (getuid() == 0) {
-        ASSERT_EQ(chown(Path("f00.JPG").c_str(), nobody->pw_uid, -1), 0);
+    std::string prefix = "f", out = "";
+    std::vector<std::string> theirs;  // files the ordinary user must own
+    switch (kind) {
+      case kFifo:
+        ASSERT_EQ(mkfifo(Path("f00.JPG").c_str(), 0600), 0);
+        reader = fork();
+        if (reader == 0) {
+          _exit(ReadFileBytes(Path("f00.JPG")) == frame0 ? 0 : 1);
+        }
+        break;
+      case kNullLink:
+        fs::create_symlink("/dev/null", Path("f01.JPG"));
+        break;
+      case kWriteOnly:
+        WriteFileBytes(Path("f00.JPG"), older);
+        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0200), 0);
+        theirs = {"f00.JPG"};
+        break;
+      case kKeptModeAndOwner:
+        WriteFileBytes(Path("f00.JPG"), older);
+        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0640), 0);
+        if (root) {
+          ASSERT_EQ(chown(Path("f00.JPG").c_str(), nobody->pw_uid,
+                          nobody->pw_gid),
+                    0);
+        }
+        break;
+      case kReadOnly:
+        WriteFileBytes(Path("f00.JPG"), older);
+        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0444), 0);
+        out = "file write error for f00.JPG\n";
         limits.user = nobody->pw_uid;
-        limits.program = tool.c_str();
+        break;
+      case kFolderNotWritable:
+      case kFolderNotWritableFull:
+        fs::create_directory(Path("ro"));
+        WriteFileBytes(Path("ro/f00.JPG"), older);
+        WriteFileBytes(Path("ro/f01.JPG"), older);
+        ASSERT_EQ(chmod(Path("ro").c_str(), 0555), 0);
+        theirs = {"ro/f00.JPG", "ro/f01.JPG"};
+        prefix = "ro/f";
+        if (kind == kFolderNotWritableFull) {
+          limits.file_size = 100;
+          out = "file write error for ro/f00.JPG\n";
+        }
+        break;
+    }
+    if (!theirs.empty()) limits.user = nobody->pw_uid;
+    for (const std::string& name : theirs) {
+      if (root) {
+        ASSERT_EQ(chown(Path(name).c_str(), nobody->pw_uid, -1), 0);
       }
     }
-    const Outcome outcome = RunIn(dir_, {"a.jpg", "b.jpg", "f", "2"}, limits);
-    EXPECT_EQ(outcome.out, "") << kind;
-    EXPECT_EQ(outcome.status, 0) << kind;
-    EXPECT_EQ(outcome.err, "") << kind;
-    if (kind == kFifo) {
-      int status = -1;
-      waitpid(reader, &status, 0);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-          << "the FIFO's reader did not get frame 0";
-      EXPECT_EQ(fs::status(Path("f00.JPG")).type(), fs::file_type::fifo);
-    } else {
-      ExpectFrame("f00.JPG", 0, 2);
+    if (limits.user != 0 && root) limits.program = tool.c_str();
+    const Outcome outcome =
+        RunIn(dir_, {"a.jpg", "b.jpg", prefix, "2"}, limits);
+    EXPECT_EQ(outcome.out, out);
+    EXPECT_EQ(outcome.status, out.empty() ? 0 : 255);
+    for (const std::string& name : Listing()) {
+      EXPECT_EQ(fs::path(name).filename().string().rfind(".jpegfade-", 0),
+                std::string::npos)
+          << "a temporary file is left: " << name;
     }
-    if (kind == kNullLink) {
-      EXPECT_TRUE(fs::is_symlink(Path("f01.JPG")));
-    } else {
+    switch (kind) {
+      case kFifo: {
+        int status = -1;
+        waitpid(reader, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "the FIFO's reader did not get frame 0";
+        EXPECT_EQ(fs::status(Path("f00.JPG")).type(), fs::file_type::fifo);
+        break;
+      }
+      case kNullLink:
+        EXPECT_TRUE(fs::is_symlink(Path("f01.JPG")));
+        break;
+      case kWriteOnly:
+        EXPECT_EQ(mode("f00.JPG"), 0200u);
+        // Its owner (or root) may read it once it is readable again.
+        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0600), 0);
+        break;
+      case kKeptModeAndOwner: {
+        EXPECT_EQ(mode("f00.JPG"), 0640u);
+        struct stat info {};
+        stat(Path("f00.JPG").c_str(), &info);
+        if (root) {
+          EXPECT_EQ(info.st_uid, nobody->pw_uid);
+        }
+        break;
+      }
+      case kReadOnly:
+        EXPECT_EQ(ReadFileBytes(Path("f00.JPG")), older);
+        EXPECT_FALSE(fs::exists(Path("f01.JPG")));
+        break;
+      case kFolderNotWritable:
+        ExpectFrame("ro/f00.JPG", 0, 2);
+        ExpectFrame("ro/f01.JPG", 1, 2);
+        break;
+      case kFolderNotWritableFull:
+        // Neither removable nor left half-written: emptied.
+        EXPECT_EQ(ReadFileBytes(Path("ro/f00.JPG")), "");
+        EXPECT_EQ(ReadFileBytes(Path("ro/f01.JPG")), older);
+        break;
+    }
+    if (kind != kFifo && kind < kReadOnly) ExpectFrame("f00.JPG", 0, 2);
+    if (kind != kNullLink && kind < kReadOnly) {
       ExpectFrame("f01.JPG", 1, 2);
+      EXPECT_EQ(mode("f01.JPG"), 0666u & ~mask) << "a new frame's mode";
     }
-    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+    if (fs::exists(Path("ro"))) chmod(Path("ro").c_str(), 0755);
+    for (const std::string& name : NewFiles()) fs::remove_all(Path(name));
   }
   fs::remove_all(bin);
 }
 
-TEST_F(JpegfadeTest, AnInterruptedFrameIsRemovedAndTheSignalEndsTheRun) {
-  // Pictures large enough that a frame takes a while to write: the signal
-  // is sent once frame 1's file holds bytes, while it is being written.
+// Names of the temporary files in `dir`.
+std::vector<std::string> Temporaries(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error)) {
+    const std::string name = entry.path().filename();
+    if (name.rfind(".jpegfade-", 0) == 0) names.push_back(name);
+  }
+  return names;
+}
+
+TEST_F(JpegfadeTest, HoweverARunEndsEveryFrameLeftIsWhole) {
+  // Pictures large enough that a frame takes a while to write: the run is
+  // ended once frame 0 is in place and frame 1's temporary file holds bytes.
+  // timeout(1) and two quick Ctrl-C send a signal twice; SIGKILL cannot be
+  // handled, and may leave its temporary file, never a damaged frame.
   SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
   SaveJpeg(MakeTrueColorPicture(2000, 2000, 6).get(), Path("big2.jpg"));
   const Image first = LoadJpeg(Path("big1.jpg"));
   const Image second = LoadJpeg(Path("big2.jpg"));
-  std::vector<std::string> frames;
+  std::vector<std::string> frames, reversed;
   for (int i = 0; i < 3; ++i) {
     frames.push_back(ExpectedFrame(first.get(), second.get(), i, 3));
+    reversed.push_back(ExpectedFrame(second.get(), first.get(), i, 3));
   }
   before_ = Listing();
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  const std::vector<std::string> args = {"big1.jpg", "big2.jpg", "f", "3"};
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
     bool hit = false;
     for (int attempt = 0; attempt < 20 && !hit; ++attempt) {
-      const Child child = StartIn(dir_, {"big1.jpg", "big2.jpg", "f", "3"}, {});
-      struct stat info;
+      const Child child = StartIn(dir_, args, {});
       for (int wait = 0; wait < 100000; ++wait) {
-        if (stat(Path("f01.JPG").c_str(), &info) == 0 && info.st_size > 0) {
+        const std::vector<std::string> temps = Temporaries(dir_);
+        struct stat info;
+        if (fs::exists(Path("f00.JPG")) && !temps.empty() &&
+            stat(Path(temps[0]).c_str(), &info) == 0 && info.st_size > 0) {
           break;
         }
         usleep(100);
       }
       kill(child.pid, signal);
+      if (signal != SIGKILL) kill(child.pid, signal);
       const Outcome outcome = Finish(child);
       if (outcome.status != 0) {
         EXPECT_EQ(outcome.status, 128 + signal);
       }
-      // Whatever is left is complete: frame 0 always, frame 1 only if it
-      // was finished before the signal came.
+      // Whatever is under a frame's name is whole: frame 0 always, frame 1
+      // only if it was in place before the signal came.
       for (const std::string& name : NewFiles()) {
+        if (name.rfind(".jpegfade-", 0) == 0) continue;
         const int i = name[2] - '0';
         EXPECT_TRUE(ReadFileBytes(Path(name)) == frames[i])
             << name << " is damaged after signal " << signal;
       }
       EXPECT_TRUE(NewFiles().count("f00.JPG")) << signal;
+      EXPECT_LE(Temporaries(dir_).size(), signal == SIGKILL ? 1u : 0u)
+          << signal;
       hit = outcome.status == 128 + signal && !NewFiles().count("f01.JPG");
       for (const std::string& name : NewFiles()) fs::remove(Path(name));
     }
     EXPECT_TRUE(hit) << "no run was stopped by signal " << signal
                      << " in the middle of a frame";
+  }
+
+  // Two runs into one prefix at once, one fading each way: every frame is
+  // whole, one run's or the other's.
+  const Child one = StartIn(dir_, args, {});
+  const Child other = StartIn(dir_, {"big2.jpg", "big1.jpg", "f", "3"}, {});
+  EXPECT_EQ(Finish(one).status, 0);
+  EXPECT_EQ(Finish(other).status, 0);
+  EXPECT_EQ(NewFiles(),
+            (std::set<std::string>{"f00.JPG", "f01.JPG", "f02.JPG"}));
+  for (int i = 0; i < 3; ++i) {
+    const std::string frame =
+        ReadFileBytes(Path("f0" + std::to_string(i) + ".JPG"));
+    EXPECT_TRUE(frame == frames[i] || frame == reversed[i]) << "frame " << i;
   }
 }
 
