@@ -1,10 +1,9 @@
-# The user's commands. CMake does the building; this file only installs what
-# a fresh Debian machine lacks (through ./mk, which also installs make
-# itself), configures once and drives the build.
+# The user's commands. How a build is configured (its flags, the sanitizer,
+# fuzz and cross builds) lives in CMakeLists.txt and CMakePresets.json; this
+# file installs what a fresh Debian machine lacks (through ./mk, which also
+# installs make itself) and calls CMake. Nothing here runs from the tests.
 
 BUILD := build
-SANITIZE_BUILD := build-sanitize
-FUZZ_BUILD := build-fuzz
 FUZZ_SECONDS ?= 60
 # What a build needs; ./mk reads this line too, so it stays one line.
 PACKAGES := make g++ cmake pkg-config dpkg-dev libgd-dev libgtest-dev libjpeg-dev
@@ -24,41 +23,24 @@ endef
 deps:
 	$(call install-missing,$(PACKAGES))
 
-# The release build, and so the package, is hardened as Debian builds its
-# own packages: the flags are dpkg-buildflags' (stack protector, fortified
-# calls, format checks, read-only relocations bound at start; PIE is the
-# compiler's default). CMake's -O3 for Release comes after their -O2.
-# $(1) names the Debian architecture to build for (DEB_HOST_ARCH=arm64);
-# empty, this machine's.
-BUILDFLAGS := DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
-hardened = CXXFLAGS="$$($(1) $(BUILDFLAGS) CXXFLAGS) $$($(1) $(BUILDFLAGS) CPPFLAGS)" \
-  LDFLAGS="$$($(1) $(BUILDFLAGS) LDFLAGS)"
+# Configures the preset $(1) (CMakePresets.json) and builds it; CMake only
+# reconfigures what changed.
+define preset-build
+	cmake --preset $(1) >/dev/null
+	cmake --build --preset $(1) -j $(JOBS) $(2)
+endef
 
-$(BUILD)/CMakeCache.txt: | deps
-	$(call hardened,) cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-
-build: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS)
+build: deps
+	$(call preset-build,release)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	ctest --preset release -j $(JOBS)
 
-# The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer,
-# configured the ordinary CMake way, from the compiler flags in the
-# environment. Any report ends its process with a failure status, and the
-# end-to-end tests run the sanitized tool, so any report fails a test.
-SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all \
-  -fno-omit-frame-pointer
-SANITIZE_OPTIONS := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-
-$(SANITIZE_BUILD)/CMakeCache.txt: | deps
-	CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="-fsanitize=address,undefined" \
-	  cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
-test-sanitize: deps $(SANITIZE_BUILD)/CMakeCache.txt
-	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
-	cd $(SANITIZE_BUILD) && $(SANITIZE_OPTIONS) ctest --output-on-failure -j $(JOBS)
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The end-to-end tests run the sanitized tool, so any report fails a test.
+test-sanitize: deps
+	$(call preset-build,sanitize)
+	ctest --preset sanitize -j $(JOBS)
 
 # The whole suite cross-built for another architecture and run under
 # qemu-user, then the frames of the demo's pictures at several lengths
@@ -73,12 +55,8 @@ CROSS_ALPHAS := 12 11 50 2 3
 test-arm64 test-i386: test-%: build
 	$(call install-missing,g++-$(CROSS_TRIPLET_$*) qemu-user-static \
 	  libgd-dev:$* libjpeg-dev:$* libgtest-dev:$*)
-	@[ -f build-$*/CMakeCache.txt ] || \
-	  $(call hardened,DEB_HOST_ARCH=$*) cmake -S . -B build-$* \
-	    -DCMAKE_BUILD_TYPE=Release \
-	    -DCMAKE_TOOLCHAIN_FILE=cmake/$(CROSS_TRIPLET_$*).cmake
-	cmake --build build-$* -j $(JOBS)
-	cd build-$* && ctest --output-on-failure -j $(JOBS)
+	$(call preset-build,$*)
+	ctest --preset $* -j $(JOBS)
 	@rm -rf build-$*/frames && mkdir -p build-$*/frames/native build-$*/frames/$*
 	@for alpha in $(CROSS_ALPHAS); do \
 	  $(BUILD)/jpegfade examples/dawn.jpg examples/dusk.jpg \
@@ -96,24 +74,17 @@ test-arm64 test-i386: test-%: build
 
 # The fuzz target, built with clang and libFuzzer, run for FUZZ_SECONDS on the
 # project's own seed pictures and the findings kept under fuzz/findings. New
-# corpus entries stay in $(FUZZ_BUILD)/corpus for the next run; a failing
-# input is written to $(FUZZ_BUILD)/crash-* and fails the run.
-FUZZ_PACKAGES := clang libclang-rt-14-dev
-
-$(FUZZ_BUILD)/CMakeCache.txt: | deps
-	$(call install-missing,$(FUZZ_PACKAGES))
-	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DJPEGFADE_FUZZ=ON -DJPEGFADE_TESTS=OFF
-
-fuzz: $(FUZZ_BUILD)/CMakeCache.txt
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fade_fuzzer make_seeds
-	rm -rf $(FUZZ_BUILD)/seeds && mkdir -p $(FUZZ_BUILD)/seeds $(FUZZ_BUILD)/corpus
-	$(FUZZ_BUILD)/make_seeds $(FUZZ_BUILD)/seeds
-	$(FUZZ_BUILD)/fade_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+# corpus entries stay in build-fuzz/corpus for the next run; a failing input
+# is written to build-fuzz/crash-* and fails the run.
+fuzz: deps
+	$(call install-missing,clang libclang-rt-14-dev)
+	$(call preset-build,fuzz,--target fade_fuzzer make_seeds)
+	rm -rf build-fuzz/seeds && mkdir -p build-fuzz/seeds build-fuzz/corpus
+	build-fuzz/make_seeds build-fuzz/seeds
+	build-fuzz/fade_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -rss_limit_mb=2048 -print_final_stats=1 -use_value_profile=1 \
-	  -dict=fuzz/jpeg.dict \
-	  -artifact_prefix=$(FUZZ_BUILD)/ \
-	  $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds fuzz/findings
+	  -dict=fuzz/jpeg.dict -artifact_prefix=build-fuzz/ \
+	  build-fuzz/corpus build-fuzz/seeds fuzz/findings
 
 demo: build
 	@rm -rf demo && mkdir -p demo
@@ -134,9 +105,12 @@ install: build
 # Removes what `make install` put under the same prefix: the list is what
 # the install would write, made by installing into a scratch folder. The
 # tool's own doc folder goes too once empty; no other folder is touched.
+# It needs the build that was installed, and installs nothing itself.
 UNINSTALL_LIST := $(BUILD)/uninstall-list
 
-uninstall: | $(BUILD)/CMakeCache.txt
+uninstall:
+	@[ -f $(BUILD)/cmake_install.cmake ] || \
+	  { echo "jpegfade: nothing built in $(BUILD) to uninstall"; exit 1; }
 	@rm -rf $(UNINSTALL_LIST)
 	@DESTDIR="$(abspath $(UNINSTALL_LIST))" cmake --install $(BUILD) \
 	  $(if $(PREFIX),--prefix $(PREFIX)) >/dev/null
@@ -148,17 +122,25 @@ uninstall: | $(BUILD)/CMakeCache.txt
 	  while IFS= read -r dir; do rmdir "$$dir" 2>/dev/null || true; done
 	@rm -rf $(UNINSTALL_LIST)
 
-# A Debian package, $(BUILD)/jpegfade_<version>_amd64.deb; dpkg-shlibdeps
-# (from dpkg-dev) computes its dependencies, and CPack needs `file`.
-PACKAGE_TOOLS := dpkg-dev file
-
-package: build
-	$(call install-missing,$(PACKAGE_TOOLS))
-	cd $(BUILD) && cpack
+# The Debian package, built the Debian way (dpkg-buildpackage, which also
+# runs the whole suite) from a copy of the tree in $(BUILD)/package, so that
+# nothing is written beside the checkout; the .deb is then copied to
+# $(BUILD)/. Where lintian is installed, any error or warning fails it.
+package: deps
+	$(call install-missing,debhelper)
+	rm -rf $(BUILD)/package && mkdir -p $(BUILD)/package/jpegfade
+	tar -c --exclude=./.git --exclude='./build*' --exclude=./demo \
+	  --exclude='./obj-*' . | tar -x -C $(BUILD)/package/jpegfade
+	cd $(BUILD)/package/jpegfade && dpkg-buildpackage -us -uc -b
+	cp $(BUILD)/package/*.deb $(BUILD)/
+	@if command -v lintian >/dev/null; then \
+	  lintian --pedantic $(BUILD)/package/*.changes | tee $(BUILD)/lintian.txt; \
+	  ! grep -q '^[EW]: ' $(BUILD)/lintian.txt; \
+	fi
 	@ls $(BUILD)/*.deb
 
 bench: build
 	$(BUILD)/jpegfade_bench $(BUILD)/jpegfade
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) build-arm64 build-i386 demo
+	rm -rf $(BUILD) build-sanitize build-fuzz build-arm64 build-i386 demo

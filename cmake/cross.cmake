@@ -2,7 +2,7 @@
 # JPEGFADE_TRIPLET, that architecture's multiarch libraries (in
 # /usr/lib/JPEGFADE_MULTIARCH, which is not always the compiler's triplet),
 # and qemu-user to run what is built. The including file sets those two,
-# JPEGFADE_PROCESSOR, JPEGFADE_QEMU and JPEGFADE_DEB_ARCH.
+# JPEGFADE_PROCESSOR and JPEGFADE_QEMU.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${JPEGFADE_PROCESSOR})
 set(CMAKE_CXX_COMPILER ${JPEGFADE_TRIPLET}-g++)
@@ -19,5 +19,3 @@ set(ENV{PKG_CONFIG_LIBDIR}
   /usr/lib/${JPEGFADE_MULTIARCH}/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# The package is of that architecture, not of the machine that builds it.
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${JPEGFADE_DEB_ARCH})

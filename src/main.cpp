@@ -21,6 +21,33 @@
 
 namespace {
 
+const char kHelp[] =
+    "usage: jpegfade FIRST SECOND PREFIX ALPHA\n"
+    "Writes ALPHA JPEG frames PREFIX00.JPG, PREFIX01.JPG, ... that fade from\n"
+    "the SECOND picture to the FIRST.\n"
+    "  FIRST   the picture the fade ends on (a JPEG file)\n"
+    "  SECOND  the picture the fade starts from, of the same size\n"
+    "  PREFIX  the head of every frame file name, used as it is\n"
+    "  ALPHA   the number of frames\n"
+    "see man jpegfade\n";
+
+const char kVersion[] =
+    "jpegfade " JPEGFADE_VERSION "\n"
+    "Copyright the jpegfade authors. MIT licence: this is free software; you\n"
+    "are free to change and redistribute it. There is NO WARRANTY.\n";
+
+// --help or --version as the only argument is a person asking; with any
+// other arguments they are paths like any other.
+void AnswerAPersonAndExit(int argc, char** argv) {
+  if (argc != 2) return;
+  const char* answer = std::strcmp(argv[1], "--help") == 0      ? kHelp
+                       : std::strcmp(argv[1], "--version") == 0 ? kVersion
+                                                                : nullptr;
+  if (!answer) return;
+  std::fputs(answer, stdout);
+  std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : -1);
+}
+
 // The first three arguments must be present and differ as text; two spellings
 // of one path are not caught here.
 bool HasThreeDistinctArguments(int argc, char** argv) {
@@ -81,6 +108,7 @@ int main(int argc, char** argv) {
   ReportLibraryMessages();
   RemoveUnfinishedFrameOnInterrupt();
 
+  AnswerAPersonAndExit(argc, argv);
   if (!HasThreeDistinctArguments(argc, argv)) DieWithUsage("argument error");
   FILE* first_stream = OpenForReadingOrDie(argv[1]);
   FILE* second_stream = OpenForReadingOrDie(argv[2]);

@@ -152,7 +152,7 @@ TEST(Install, PutsTheToolItsPageAndItsTermsUnderThePrefixAndTakesThemAway) {
   EXPECT_EQ(ReadFileBytes(prefix / "share/man/man1/jpegfade.1.gz"),
             ReadFileBytes(kBinary + "/jpegfade.1.gz"));
   EXPECT_EQ(ReadFileBytes(prefix / "share/doc/jpegfade/copyright"),
-            ReadFileBytes(kSource + "/packaging/copyright"));
+            ReadFileBytes(kSource + "/debian/copyright"));
   EXPECT_TRUE(fs::exists(prefix / "share/doc/jpegfade/changelog.gz"));
 
   // The installed tool runs: a person who gives no arguments is shown the
@@ -166,6 +166,15 @@ TEST(Install, PutsTheToolItsPageAndItsTermsUnderThePrefixAndTakesThemAway) {
             "argument error\n"
             "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)\n");
   EXPECT_FALSE(succeeded);
+  // Alone, --help and --version answer on standard output, with status 0.
+  const auto [help, helped] = Shell(run + "--help");
+  EXPECT_TRUE(helped);
+  EXPECT_EQ(help.rfind("usage: jpegfade FIRST SECOND PREFIX ALPHA\n", 0), 0u);
+  EXPECT_NE(help.find("see man jpegfade\n"), std::string::npos);
+  const auto [version, versioned] = Shell(run + "--version");
+  EXPECT_TRUE(versioned);
+  EXPECT_EQ(version.rfind("jpegfade " JPEGFADE_VERSION "\n", 0), 0u);
+  EXPECT_NE(version.find("MIT"), std::string::npos);
 
   // Uninstalling takes away what was installed and nothing of the user's.
   WriteFileBytes(prefix / "bin/other", "the user's");
@@ -184,30 +193,24 @@ TEST(Install, PutsTheToolItsPageAndItsTermsUnderThePrefixAndTakesThemAway) {
   fs::remove_all(prefix);
 }
 
-TEST(Install, ThePackagePassesLintianAndIsHardened) {
-  if (std::string(JPEGFADE_BUILD_TYPE) != "Release" ||
-      !Shell("command -v lintian && command -v dpkg-shlibdeps").second) {
-    GTEST_SKIP() << "lintian and dpkg-shlibdeps check the release package";
+TEST(Install, TheToolIsHardened) {
+#ifdef JPEGFADE_UNDER_ASAN
+  GTEST_SKIP() << "a sanitizer build is not a hardened one";
+#endif
+  if (std::string(JPEGFADE_BUILD_TYPE) == "Debug" ||
+      !Shell("command -v hardening-check").second) {
+    GTEST_SKIP() << "Debian's hardening-check checks an optimised build";
   }
-  const auto [packed, built] =
-      Shell("cd " + Quoted(kBinary) + " && cpack -G DEB");
-  ASSERT_TRUE(built) << packed;
-  const std::regex deb_name(R"(\S+/jpegfade_\S+\.deb)");
-  std::smatch deb;
-  ASSERT_TRUE(std::regex_search(packed, deb, deb_name)) << packed;
-  const auto [report, ran] = Shell("lintian " + Quoted(deb.str()));
-  EXPECT_EQ(std::regex_search(report, std::regex("(^|\n)[EW]: ")), false)
-      << report;
-  // Debian's own hardening, where its checker is installed.
-  if (Shell("command -v hardening-check").second) {
-    const std::string unpacked = MakeTempFolder();
-    const auto [checked, hardened] =
-        Shell("dpkg-deb -x " + Quoted(deb.str()) + " " + Quoted(unpacked) +
-              " && hardening-check --nocfprotection " + Quoted(unpacked) +
-              "/usr/bin/jpegfade");
-    EXPECT_TRUE(hardened) << checked;
-    fs::remove_all(unpacked);
+  // Control-flow and branch protection are not asked of the tool, as Debian
+  // asks them of none of its own yet; trixie's checker knows the second.
+  std::string options = "--nocfprotection";
+  if (Shell("hardening-check --help").first.find("--nobranchprotection") !=
+      std::string::npos) {
+    options += " --nobranchprotection";
   }
+  const auto [checked, hardened] =
+      Shell("hardening-check " + options + " " + Quoted(JPEGFADE_EXECUTABLE));
+  EXPECT_TRUE(hardened) << checked;
 }
 
 }  // namespace

@@ -256,6 +256,8 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{"a.jpg", "\t\x1b[1m\x7f\r.jpg", "p", "3"},
        "file open error for \\t\\x1b[1m\\x7f\\r.jpg\n"},
       {{"a.jpg", "b.jpg", "p"}, kMissing},
+      {{"--help", "b.jpg", "p", "3"}, "file open error for --help\n"},
+      {{"--version", "--help"}, kArgument},
       {{"text.jpg", "b.jpg", "p"}, kMissing},  // before any decoding
       {{"a.jpg", "b.jpg", "p", "2147483648"}, kRange},
       {{"a.jpg", "b.jpg", "p", "-2147483649"}, kRange},
