@@ -21,6 +21,7 @@
 #include "blend.h"
 #include "jpeg_input.h"
 #include "memory_limit.h"
+#include "metadata.h"
 
 namespace {
 
@@ -51,8 +52,17 @@ void CheckWalkInPieces(const std::string& bytes) {
   }
   Require(whole_taken == taken && whole.has_frame == pieces.has_frame &&
               whole.width == pieces.width && whole.height == pieces.height &&
-              whole.ended == pieces.ended && whole.scans == pieces.scans,
+              whole.ended == pieces.ended && whole.scans == pieces.scans &&
+              whole.exif == pieces.exif &&
+              whole.icc_chunks == pieces.icc_chunks,
           "the walk depends on how the bytes are cut");
+  // The metadata the walk kept is read without a fault, whatever it holds.
+  const int orientation = ExifOrientation(whole.exif);
+  Require(orientation >= 1 && orientation <= 8, "an orientation out of range");
+  const std::string profile = IccProfile(whole.icc_chunks);
+  size_t kept = 0;
+  for (const std::string& chunk : whole.icc_chunks) kept += chunk.size();
+  Require(profile.size() <= kept, "a profile longer than its chunks");
 }
 
 // The decoder reads through the walk's replay of the head and then the

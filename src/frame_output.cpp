@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "metadata.h"
 #include "report.h"
 
 std::string FrameFileName(const char* prefix, int i) {
@@ -142,7 +143,28 @@ void RemoveUnfinishedFrameOnInterrupt() {
   }
 }
 
-void WriteFrame(gdImagePtr canvas, const char* prefix, int i) {
+namespace {
+
+// Straight into the stream, as a plain program would, unless the frame
+// carries segments of its own: then in memory first, to put them in.
+void Encode(gdImagePtr canvas, const std::string& segments, FILE* out) {
+  if (segments.empty()) {
+    gdImageJpeg(canvas, out, -1);
+    return;
+  }
+  int size = 0;
+  void* bytes = gdImageJpegPtr(canvas, &size, -1);
+  if (!bytes) return;  // the library has said why
+  const std::string jpeg =
+      WithSegments(std::string(static_cast<char*>(bytes), size), segments);
+  gdFree(bytes);
+  std::fwrite(jpeg.data(), 1, jpeg.size(), out);
+}
+
+}  // namespace
+
+void WriteFrame(gdImagePtr canvas, const std::string& segments,
+                const char* prefix, int i) {
   const std::string name = FrameFileName(prefix, i);
   struct stat old;
   const Existing existing = InspectOrDie(name, &old);
@@ -187,7 +209,7 @@ void WriteFrame(gdImagePtr canvas, const char* prefix, int i) {
   // file-size limit) in fflush or fclose. Any of them leaves the frame
   // incomplete.
   const int failures = LibraryFailures();
-  gdImageJpeg(canvas, out, -1);
+  Encode(canvas, segments, out);
   int error = 0;
   bool complete = LibraryFailures() == failures;
   if (complete && (std::fflush(out) != 0 || std::ferror(out))) {

@@ -11,15 +11,17 @@
 /// ".JPG" ("fade", 7 gives "fade07.JPG").
 std::string FrameFileName(const char* prefix, int i);
 
-/// Writes `canvas` as a JPEG at the library's default quality as frame `i`'s
-/// file, complete and closed on return: through a temporary file beside it,
+/// Writes `canvas` as a JPEG at the library's default quality, with
+/// `segments` right after its JFIF APP0 segment, as frame `i`'s file,
+/// complete and closed on return: through a temporary file beside it,
 /// renamed into place (a replaced file keeps its mode and owner), or in place
 /// where the folder takes no new file; a FIFO, device or link is written
 /// through. If the frame cannot be written in full: prints "file write error
 /// for <name>" (and the system's reason on standard error), takes away what
 /// the run made, leaves an older file under the name as it was, and ends the
 /// process with status 255.
-void WriteFrame(gdImagePtr canvas, const char* prefix, int i);
+void WriteFrame(gdImagePtr canvas, const std::string& segments,
+                const char* prefix, int i);
 
 /// From now on, for the whole run, SIGINT, SIGTERM and SIGHUP (those not
 /// ignored on entry) take away the unfinished frame WriteFrame is writing

@@ -24,6 +24,8 @@ enum State {
   kEnded,          // past end-of-image, or not a JPEG
 };
 
+constexpr int kApp1 = 0xe1;
+constexpr int kApp2 = 0xe2;
 constexpr int kStartOfImage = 0xd8;
 constexpr int kEndOfImage = 0xd9;
 constexpr int kStartOfScan = 0xda;
@@ -54,11 +56,41 @@ void StartMarker(JpegScan* scan, int marker) {
   }
 }
 
+// A set of ICC chunks numbers them from 1 to at most 255; past that many it
+// cannot be whole, and nothing more of it is kept.
+constexpr size_t kMaxIccChunks = 255;
+
+const char kExifId[] = "Exif\0";  // and the string's own NUL
+const char kIccId[] = "ICC_PROFILE";
+
+// The segments that say how the picture is shown are kept, and only those,
+// from before the first scan, as the decoder's own marker reader sees them.
+bool WorthKeeping(const JpegScan& scan) {
+  if (scan.scans > 0) return false;
+  return (scan.marker == kApp1 && scan.exif.empty()) ||
+         (scan.marker == kApp2 && scan.icc_chunks.size() <= kMaxIccChunks);
+}
+
+bool StartsWith(const std::string& bytes, const char* id, size_t size) {
+  return bytes.compare(0, size, id, size) == 0;
+}
+
+void KeepSegment(JpegScan* scan) {
+  if (scan->marker == kApp1 && StartsWith(scan->kept, kExifId, 6)) {
+    scan->exif = scan->kept.substr(6);
+  } else if (scan->marker == kApp2 && StartsWith(scan->kept, kIccId, 12)) {
+    scan->icc_chunks.push_back(scan->kept.substr(12));
+  }
+  scan->kept.clear();
+  scan->keeping = false;
+}
+
 // The segment's parameters begin. A frame header too short to hold a size
 // still counts as the frame: the decoder refuses it, and the walk must not
 // go on to take a later frame header's size instead.
 void StartSegment(JpegScan* scan, long length) {
   scan->remaining = std::max(length - 2, 0L);
+  scan->keeping = WorthKeeping(*scan);
   scan->frame_byte = kFrameBytes;  // nothing to take from this segment
   if (IsStartOfFrame(scan->marker) && !scan->has_frame) {
     if (scan->remaining >= kFrameBytes) {
@@ -70,6 +102,7 @@ void StartSegment(JpegScan* scan, long length) {
 }
 
 void EndSegment(JpegScan* scan) {
+  if (scan->keeping) KeepSegment(scan);
   if (scan->marker == kStartOfScan) {
     ++scan->scans;
     scan->state = kEntropy;
@@ -124,6 +157,9 @@ size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size) {
         } else {
           const size_t skip =
               std::min(static_cast<size_t>(scan->remaining), size - i);
+          if (scan->keeping) {
+            scan->kept.append(reinterpret_cast<const char*>(data + i), skip);
+          }
           i += skip;
           scan->remaining -= static_cast<long>(skip);
         }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 /// Where a walk through a JPEG byte stream stands; fed by ScanJpegBytes.
 struct JpegScan {
@@ -22,6 +23,12 @@ struct JpegScan {
   int scans = 0;           // start-of-scan markers seen
   bool ended = false;      // the end-of-image marker was reached
   bool not_jpeg = false;   // the stream does not start with start-of-image
+  // What says how the picture is shown, kept from before its first scan:
+  std::string exif;  // the first APP1 "Exif\0\0" segment's TIFF data
+  std::vector<std::string> icc_chunks;  // APP2 "ICC_PROFILE\0" segments'
+                                        // sequence number, count and data
+  bool keeping = false;  // the segment being read is kept in `kept`
+  std::string kept;
 };
 
 /// Walks `size` more bytes of the stream; returns how many it took, which is

@@ -17,6 +17,7 @@
 #include "frame_output.h"
 #include "jpeg_input.h"
 #include "memory_limit.h"
+#include "metadata.h"
 #include "report.h"
 
 namespace {
@@ -78,8 +79,10 @@ int ReadAlphaOrDie(const char* text) {
 // a file of a few bytes can claim pixels worth many gigabytes, which the
 // decoder would touch until the system kills the process. `images` is how
 // many images of that size the run has still to make, this picture's
-// included; what it already holds is no longer in the room left.
-gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images) {
+// included; what it already holds is no longer in the room left. How the
+// picture is to be shown comes from the segments the walk kept.
+gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
+                           Appearance* appearance) {
   JpegHead head;
   try {
     head = ReadJpegHead(stream);
@@ -93,6 +96,8 @@ gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images) {
   }
   gdImagePtr image = DecodeJpeg(&head, stream);
   if (!image) DieWithPath("file decode error for %s\n", path);
+  appearance->orientation = ExifOrientation(head.scan.exif);
+  appearance->icc_profile = IccProfile(head.scan.icc_chunks);
   return image;
 }
 
@@ -120,12 +125,16 @@ int main(int argc, char** argv) {
   // may even replace one of the input files.
   // The first picture asks room for itself, the second and the canvas; the
   // second, once the first is held, for itself and the canvas.
-  gdImagePtr first = DecodeJpegOrDie(first_stream, argv[1], 3);
-  gdImagePtr second = DecodeJpegOrDie(second_stream, argv[2], 2);
+  Appearance first_look, second_look;
+  gdImagePtr first = DecodeJpegOrDie(first_stream, argv[1], 3, &first_look);
+  gdImagePtr second = DecodeJpegOrDie(second_stream, argv[2], 2, &second_look);
+  // Stored sizes are compared: an orientation turns no pixel here, it only
+  // travels with the frames.
   if (gdImageSX(first) != gdImageSX(second) ||
       gdImageSY(first) != gdImageSY(second)) {
     Die("Input has different size, please input images have same size");
   }
+  const std::string segments = SharedSegments(first_look, second_look);
   const int width = gdImageSX(first);
   const int height = gdImageSY(second);
 
@@ -135,7 +144,7 @@ int main(int argc, char** argv) {
 
   for (int i = 0; i < alpha; ++i) {
     BlendFrame(first, second, canvas, i, alpha, width, height);
-    WriteFrame(canvas, prefix, i);
+    WriteFrame(canvas, segments, prefix, i);
   }
 
   std::fclose(first_stream);

@@ -5,6 +5,7 @@
 #define JPEGFADE_TESTS_JPEG_WRITER_H_
 
 #include <string>
+#include <vector>
 
 enum class JpegKind {
   kColor,        // YCbCr, baseline, 2x2 subsampled chroma
@@ -17,7 +18,20 @@ enum class JpegKind {
                  // bytes looking like markers
 };
 
-/// A `width` x `height` JPEG of `kind` whose pixels vary with `seed`.
-std::string WriteJpeg(JpegKind kind, int width, int height, unsigned seed);
+/// A `width` x `height` JPEG of `kind` whose pixels vary with `seed`; with
+/// an Exif Orientation `orientation` (little-endian; none for 0) and the ICC
+/// profile `icc` (none when empty), as a phone writes them.
+std::string WriteJpeg(JpegKind kind, int width, int height, unsigned seed,
+                      int orientation = 0, const std::string& icc = "");
+
+/// What a JPEG carries, read back with libjpeg.
+struct Carried {
+  std::vector<std::string> app1;  // every APP1 segment's data
+  std::string icc;  // as jpeg_read_icc_profile reassembles it; empty: none
+};
+Carried ReadCarried(const std::string& jpeg);
+
+/// `jpeg` without its APP1 and APP2 segments.
+std::string WithoutApp1AndApp2(const std::string& jpeg);
 
 #endif  // JPEGFADE_TESTS_JPEG_WRITER_H_

@@ -592,6 +592,84 @@ TEST_F(JpegfadeTest, EveryKindOfPictureFadesExactly) {
   }
 }
 
+TEST_F(JpegfadeTest, FramesCarryTheOrientationAndProfileBothPicturesCarry) {
+  // Phone pictures: an Exif orientation and a colour profile, which every
+  // frame carries when both pictures carry the same; otherwise none of that
+  // kind, with a line on standard error. The rest of each frame is the
+  // encoder's output, byte for byte.
+  std::string small(3000, '\0'), other(3000, '\0'), large(70000, '\0');
+  for (size_t k = 0; k < large.size(); ++k) {
+    large[k] = static_cast<char>(k * 7 + k / 251);
+    if (k < small.size()) small[k] = static_cast<char>(k), other[k] = 'o';
+  }
+  // The minimal APP1 segment a frame carries: big-endian TIFF, IFD0 with
+  // the one entry.
+  auto exif = [](int orientation) {
+    return std::string("Exif\0\0MM\0*\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01",
+                       24) +
+           std::string(1, '\0') + static_cast<char>(orientation) +
+           std::string(6, '\0');
+  };
+  const std::string none;
+  auto differ = [](int a, int b) {
+    return "jpegfade: the pictures carry different orientations (" +
+           std::to_string(a) + " and " + std::to_string(b) +
+           "); the frames carry none\n";
+  };
+  struct Row {
+    int first, second;  // orientations; 0 for none
+    const std::string &first_icc, &second_icc;
+    int carried;  // the frames' orientation; 0 for none
+    const std::string& icc;
+    std::string err;
+  };
+  const Row rows[] = {
+      {1, 1, none, none, 0, none, ""},
+      {3, 3, none, none, 3, none, ""},
+      {6, 6, none, none, 6, none, ""},
+      {8, 8, none, none, 8, none, ""},
+      {6, 1, none, none, 0, none, differ(6, 1)},
+      {0, 6, none, none, 0, none, differ(1, 6)},
+      {6, 6, small, small, 6, small, ""},
+      {0, 0, large, large, 0, large, ""},  // in two chunks
+      {0, 0, small, other, 0, none,
+       "jpegfade: the pictures carry different colour profiles; the frames "
+       "carry none\n"},
+      {0, 0, small, none, 0, none,
+       "jpegfade: only the first picture carries a colour profile; the "
+       "frames carry none\n"},
+  };
+  for (const Row& row : rows) {
+    const std::string what = std::to_string(row.first) + "/" +
+                             std::to_string(row.second) + ", profiles " +
+                             std::to_string(row.first_icc.size()) + "/" +
+                             std::to_string(row.second_icc.size());
+    WriteFileBytes(Path("s1.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 1,
+                                             row.first, row.first_icc));
+    WriteFileBytes(Path("s2.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 2,
+                                             row.second, row.second_icc));
+    const Outcome outcome = RunIn(dir_, {"s1.jpg", "s2.jpg", "s", "3"});
+    EXPECT_EQ(outcome.out, "") << what;
+    EXPECT_EQ(outcome.status, 0) << what;
+    EXPECT_EQ(outcome.err, row.err) << what;
+    const Image first = LoadJpeg(Path("s1.jpg"));
+    const Image second = LoadJpeg(Path("s2.jpg"));
+    for (int i = 0; i < 3; ++i) {
+      const std::string frame =
+          ReadFileBytes(Path("s0" + std::to_string(i) + ".JPG"));
+      const Carried carried = ReadCarried(frame);
+      EXPECT_EQ(carried.app1, row.carried ? std::vector<std::string>{exif(
+                                                row.carried)}
+                                          : std::vector<std::string>{})
+          << what;
+      EXPECT_TRUE(carried.icc == row.icc) << what;
+      EXPECT_TRUE(WithoutApp1AndApp2(frame) ==
+                  ExpectedFrame(first.get(), second.get(), i, 3))
+          << what << ": frame " << i;
+    }
+  }
+}
+
 // Writes `bytes` into the FIFO at `path` from a child process; its pid.
 pid_t FeedFifo(const std::string& path, const std::string& bytes) {
   const pid_t writer = fork();

@@ -1,0 +1,138 @@
+#include "metadata.h"
+
+#include <cstdio>
+
+namespace {
+
+// Every read is checked against the data's end: the offsets and counts come
+// from the picture, and a hostile one may point anywhere.
+unsigned ReadUnsigned(const std::string& data, size_t at, int bytes,
+                      bool big_endian) {
+  unsigned value = 0;
+  for (int k = 0; k < bytes; ++k) {
+    const unsigned byte = static_cast<unsigned char>(data[at + k]);
+    value |= big_endian ? byte << (8 * (bytes - 1 - k)) : byte << (8 * k);
+  }
+  return value;
+}
+
+constexpr unsigned kOrientationTag = 0x0112;
+constexpr unsigned kShort = 3;
+constexpr size_t kEntryBytes = 12;
+
+// The most profile data one APP2 segment holds, as libjpeg splits it.
+constexpr size_t kIccChunkData = 65519;
+
+void AppendSegment(std::string* out, int marker, const std::string& body) {
+  const size_t length = body.size() + 2;
+  *out += '\xff';
+  *out += static_cast<char>(marker);
+  *out += static_cast<char>(length >> 8);
+  *out += static_cast<char>(length & 0xff);
+  *out += body;
+}
+
+// A TIFF header and IFD0 with the one entry, big-endian.
+std::string ExifSegments(int orientation) {
+  std::string body("Exif\0\0MM\0*\0\0\0\x08", 14);
+  body += std::string("\0\x01\x01\x12\0\x03\0\0\0\x01\0", 11);
+  body += static_cast<char>(orientation);
+  body += std::string(6, '\0');  // the value's padding, and no next IFD
+  std::string out;
+  AppendSegment(&out, 0xe1, body);
+  return out;
+}
+
+std::string IccSegments(const std::string& profile) {
+  const size_t count = (profile.size() + kIccChunkData - 1) / kIccChunkData;
+  std::string out;
+  for (size_t k = 0; k < count; ++k) {
+    std::string body("ICC_PROFILE\0", 12);
+    body += static_cast<char>(k + 1);
+    body += static_cast<char>(count);
+    body += profile.substr(k * kIccChunkData, kIccChunkData);
+    AppendSegment(&out, 0xe2, body);
+  }
+  return out;
+}
+
+void Note(const char* line) { std::fprintf(stderr, "jpegfade: %s\n", line); }
+
+}  // namespace
+
+int ExifOrientation(const std::string& tiff) {
+  if (tiff.size() < 8) return 1;
+  const bool big_endian = tiff.compare(0, 4, "MM\0*", 4) == 0;
+  if (!big_endian && tiff.compare(0, 4, "II*\0", 4) != 0) return 1;
+  const size_t ifd = ReadUnsigned(tiff, 4, 4, big_endian);
+  if (ifd > tiff.size() || tiff.size() - ifd < 2) return 1;
+  const size_t entries = ReadUnsigned(tiff, ifd, 2, big_endian);
+  for (size_t k = 0; k < entries; ++k) {
+    const size_t at = ifd + 2 + k * kEntryBytes;
+    if (at + kEntryBytes > tiff.size()) return 1;  // a truncated IFD
+    if (ReadUnsigned(tiff, at, 2, big_endian) != kOrientationTag) continue;
+    const unsigned value = ReadUnsigned(tiff, at + 8, 2, big_endian);
+    const bool valid = ReadUnsigned(tiff, at + 2, 2, big_endian) == kShort &&
+                       ReadUnsigned(tiff, at + 4, 4, big_endian) == 1 &&
+                       value >= 1 && value <= 8;
+    return valid ? static_cast<int>(value) : 1;
+  }
+  return 1;
+}
+
+std::string IccProfile(const std::vector<std::string>& chunks) {
+  // As libjpeg's jpeg_read_icc_profile: every chunk names the same count,
+  // and each number from 1 to it comes exactly once.
+  if (chunks.empty() || chunks[0].size() < 2) return "";
+  const size_t count = static_cast<unsigned char>(chunks[0][1]);
+  if (count == 0 || chunks.size() != count) return "";
+  std::vector<const std::string*> ordered(count, nullptr);
+  for (const std::string& chunk : chunks) {
+    if (chunk.size() < 2 || static_cast<unsigned char>(chunk[1]) != count) {
+      return "";
+    }
+    const size_t number = static_cast<unsigned char>(chunk[0]);
+    if (number == 0 || number > count || ordered[number - 1]) return "";
+    ordered[number - 1] = &chunk;
+  }
+  std::string profile;
+  for (const std::string* chunk : ordered) profile.append(*chunk, 2);
+  return profile;
+}
+
+std::string SharedSegments(const Appearance& first, const Appearance& second) {
+  std::string segments;
+  if (first.orientation == second.orientation) {
+    if (first.orientation != 1) segments += ExifSegments(first.orientation);
+  } else {
+    char line[96];
+    std::snprintf(line, sizeof line,
+                  "the pictures carry different orientations (%d and %d); "
+                  "the frames carry none",
+                  first.orientation, second.orientation);
+    Note(line);
+  }
+  if (first.icc_profile == second.icc_profile) {
+    if (!first.icc_profile.empty()) segments += IccSegments(first.icc_profile);
+  } else if (second.icc_profile.empty()) {
+    Note("only the first picture carries a colour profile; the frames carry "
+         "none");
+  } else if (first.icc_profile.empty()) {
+    Note("only the second picture carries a colour profile; the frames carry "
+         "none");
+  } else {
+    Note("the pictures carry different colour profiles; the frames carry none");
+  }
+  return segments;
+}
+
+std::string WithSegments(const std::string& jpeg, const std::string& segments) {
+  size_t at = 2;
+  if (jpeg.size() >= 6 && jpeg.compare(2, 2, "\xff\xe0") == 0) {
+    at = 4 + ReadUnsigned(jpeg, 4, 2, true);
+  }
+  if (at > jpeg.size()) at = 2;
+  std::string out = jpeg;
+  out.insert(at, segments);
+  return out;
+}

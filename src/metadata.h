@@ -1,0 +1,36 @@
+// How a picture is to be shown: the orientation its Exif data gives and the
+// colour profile it carries, read from the segments the marker walk kept,
+// and the same written into every frame when both pictures agree.
+#ifndef JPEGFADE_METADATA_H_
+#define JPEGFADE_METADATA_H_
+
+#include <string>
+#include <vector>
+
+/// What a picture says about how it is shown.
+struct Appearance {
+  int orientation = 1;      // Exif Orientation, 1 to 8; 1 when untagged
+  std::string icc_profile;  // the whole ICC profile; empty when none
+};
+
+/// The Orientation (1 to 8) of IFD0 in `tiff`, an Exif segment's TIFF data
+/// in either byte order; 1 when it has none, or it is malformed.
+int ExifOrientation(const std::string& tiff);
+
+/// The profile that `chunks` (APP2 ICC_PROFILE segments after their
+/// identifier: sequence number, count, data) make when put in order; empty
+/// when they are incomplete, repeated or inconsistent.
+std::string IccProfile(const std::vector<std::string>& chunks);
+
+/// The segments every frame carries right after its JFIF APP0 segment:
+/// an APP1 Exif segment with the orientation where both pictures give the
+/// same one other than 1, and APP2 ICC_PROFILE chunks where both carry the
+/// same profile. Where they disagree, one line on standard error says that
+/// the frames carry none of that kind.
+std::string SharedSegments(const Appearance& first, const Appearance& second);
+
+/// `jpeg` with `segments` inserted right after its JFIF APP0 segment (after
+/// its start-of-image marker, if it has none).
+std::string WithSegments(const std::string& jpeg, const std::string& segments);
+
+#endif  // JPEGFADE_METADATA_H_
