@@ -61,10 +61,6 @@ sigset_t InterruptSet() {
   return set;
 }
 
-void HoldInterrupts(bool hold) {
-  static const sigset_t set = InterruptSet();
-  sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
-}
 
 void SetUnfinished(const char* temp, const char* in_place, int fd) {
   unfinished_temp = temp;
@@ -129,6 +125,11 @@ bool IsRegularFile(FILE* stream) {
 
 }  // namespace
 
+void HoldInterrupts(bool hold) {
+  static const sigset_t set = InterruptSet();
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
 void RemoveUnfinishedFrameOnInterrupt() {
   struct sigaction action {};
   action.sa_handler = TakeAwayUnfinishedAndDie;
@@ -145,26 +146,10 @@ void RemoveUnfinishedFrameOnInterrupt() {
 
 namespace {
 
-// Straight into the stream, as a plain program would, unless the frame
-// carries segments of its own: then in memory first, to put them in.
-void Encode(gdImagePtr canvas, const std::string& segments, FILE* out) {
-  if (segments.empty()) {
-    gdImageJpeg(canvas, out, -1);
-    return;
-  }
-  int size = 0;
-  void* bytes = gdImageJpegPtr(canvas, &size, -1);
-  if (!bytes) return;  // the library has said why
-  const std::string jpeg =
-      WithSegments(std::string(static_cast<char*>(bytes), size), segments);
-  gdFree(bytes);
-  std::fwrite(jpeg.data(), 1, jpeg.size(), out);
-}
-
-}  // namespace
-
-void WriteFrame(gdImagePtr canvas, const std::string& segments,
-                const char* prefix, int i) {
+// Puts frame `i` in place, with `write(out)` writing its bytes into the
+// stream and telling whether the library reported nothing while it did.
+template <typename Write>
+void PutFrameInPlace(const char* prefix, int i, Write write) {
   const std::string name = FrameFileName(prefix, i);
   struct stat old;
   const Existing existing = InspectOrDie(name, &old);
@@ -203,15 +188,11 @@ void WriteFrame(gdImagePtr canvas, const std::string& segments,
   }
   if (!out) DieWithReason("file write error for %s\n", name.c_str(), errno);
 
-  // The encoder returns nothing: a failure inside it (no memory, a size JPEG
-  // cannot hold, a failed write) shows only as a message from the library, a
-  // failed write in the stream's error flag, and a failed flush (disk full,
-  // file-size limit) in fflush or fclose. Any of them leaves the frame
-  // incomplete.
-  const int failures = LibraryFailures();
-  Encode(canvas, segments, out);
+  // A failed write shows in the stream's error flag, and a failed flush
+  // (disk full, file-size limit) in fflush or fclose. Any of them, or a
+  // message from the library, leaves the frame incomplete.
   int error = 0;
-  bool complete = LibraryFailures() == failures;
+  bool complete = write(out);
   if (complete && (std::fflush(out) != 0 || std::ferror(out))) {
     error = errno;
     complete = false;
@@ -237,4 +218,44 @@ void WriteFrame(gdImagePtr canvas, const std::string& segments,
   SetUnfinished(nullptr, nullptr, -1);
   if (ours) HoldInterrupts(false);
   if (!complete) DieWithReason("file write error for %s\n", name.c_str(), error);
+}
+
+}  // namespace
+
+bool EncodeFrame(gdImagePtr canvas, const std::string& segments,
+                 std::string* jpeg) {
+  // The encoder returns nothing but its bytes: a failure inside it (no
+  // memory, a size JPEG cannot hold) shows only as a message from the
+  // library.
+  const int failures = LibraryFailures();
+  int size = 0;
+  void* bytes = gdImageJpegPtr(canvas, &size, -1);
+  if (!bytes) return false;
+  jpeg->assign(static_cast<char*>(bytes), size);
+  gdFree(bytes);
+  if (!segments.empty()) *jpeg = WithSegments(*jpeg, segments);
+  return LibraryFailures() == failures;
+}
+
+void WriteFrame(gdImagePtr canvas, const std::string& segments,
+                const char* prefix, int i) {
+  PutFrameInPlace(prefix, i, [&](FILE* out) {
+    // Straight into the stream, as a plain program would, unless the frame
+    // carries segments of its own: then in memory first, to put them in.
+    const int failures = LibraryFailures();
+    std::string jpeg;
+    if (segments.empty()) {
+      gdImageJpeg(canvas, out, -1);
+    } else if (EncodeFrame(canvas, segments, &jpeg)) {
+      std::fwrite(jpeg.data(), 1, jpeg.size(), out);
+    }
+    return LibraryFailures() == failures;
+  });
+}
+
+void WriteEncodedFrame(const std::string& jpeg, const char* prefix, int i) {
+  PutFrameInPlace(prefix, i, [&](FILE* out) {
+    std::fwrite(jpeg.data(), 1, jpeg.size(), out);
+    return true;
+  });
 }

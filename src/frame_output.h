@@ -23,6 +23,20 @@ std::string FrameFileName(const char* prefix, int i);
 void WriteFrame(gdImagePtr canvas, const std::string& segments,
                 const char* prefix, int i);
 
+/// `canvas` as a JPEG in memory, as WriteFrame would write it; false when
+/// the library failed (its lines counted and printed, or held, in this
+/// thread).
+bool EncodeFrame(gdImagePtr canvas, const std::string& segments,
+                 std::string* jpeg);
+
+/// WriteFrame for a frame already encoded: `jpeg` put in place as frame
+/// `i`'s file, with the same guarantees and the same failure line.
+void WriteEncodedFrame(const std::string& jpeg, const char* prefix, int i);
+
+/// Holds (or lets through) SIGINT, SIGTERM and SIGHUP in this thread; a
+/// thread started while they are held keeps them held.
+void HoldInterrupts(bool hold);
+
 /// From now on, for the whole run, SIGINT, SIGTERM and SIGHUP (those not
 /// ignored on entry) take away the unfinished frame WriteFrame is writing
 /// and then end the process by that same signal.

@@ -18,6 +18,7 @@
 #include "jpeg_input.h"
 #include "memory_limit.h"
 #include "metadata.h"
+#include "parallel_frames.h"
 #include "report.h"
 
 namespace {
@@ -142,9 +143,18 @@ int main(int argc, char** argv) {
   gdImagePtr canvas = gdImageCreateTrueColor(width, height);
   if (!canvas) Die("canvas create error");
 
-  for (int i = 0; i < alpha; ++i) {
-    BlendFrame(first, second, canvas, i, alpha, width, height);
-    WriteFrame(canvas, segments, prefix, i);
+  // With several CPUs, workers make the frames and this thread puts them in
+  // place in order; with one, or no room for a second worker, the frames
+  // are made here, one after the other, and no thread is started.
+  const int workers = WorkerCount(alpha, width, height);
+  if (workers > 1) {
+    WriteFramesInParallel(first, second, canvas, alpha, width, height,
+                          segments, prefix, workers);
+  } else {
+    for (int i = 0; i < alpha; ++i) {
+      BlendFrame(first, second, canvas, i, alpha, width, height);
+      WriteFrame(canvas, segments, prefix, i);
+    }
   }
 
   std::fclose(first_stream);

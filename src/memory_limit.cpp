@@ -1,12 +1,15 @@
 #include "memory_limit.h"
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -108,41 +111,132 @@ uint64_t ImageBytes(int width, int height) {
          static_cast<uint64_t>(std::max(height, 0));
 }
 
+namespace {
+
+// One line of /proc/self/cgroup, "ID:CONTROLLERS:PATH": version 2 has ID 0
+// and no controllers; the top group's path is empty here.
+struct CgroupLine {
+  std::string controllers;
+  std::string path;
+};
+
+std::vector<CgroupLine> ReadCgroupLines(const std::string& proc_cgroup) {
+  std::vector<CgroupLine> groups;
+  std::istringstream lines(proc_cgroup);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t first = line.find(':');
+    const size_t second = line.find(':', first + 1);
+    if (first == line.npos || second == line.npos) continue;
+    CgroupLine group{line.substr(first + 1, second - first - 1),
+                     line.substr(second + 1)};
+    if (group.path == "/") group.path.clear();
+    groups.push_back(group);
+  }
+  return groups;
+}
+
+bool HasController(const CgroupLine& group, const char* controller) {
+  return ("," + group.controllers + ",").find("," + std::string(controller) +
+                                               ",") != std::string::npos;
+}
+
+// Version 2 sits at the top on a unified system, under "unified" on a
+// hybrid one; version 1 under each controller's own folder.
+const char* const kVersion2Tops[] = {"", "/unified"};
+
+// "QUOTA PERIOD" in a version 2 cpu.max, or the two version 1 files; whole
+// CPUs, rounded up; INT_MAX for no quota.
+int CpusOfQuota(uint64_t quota, uint64_t period) {
+  if (quota == kUnlimited || period == 0 || period == kUnlimited) {
+    return INT_MAX;
+  }
+  const uint64_t cpus = (quota + period - 1) / period;
+  return static_cast<int>(std::min<uint64_t>(std::max<uint64_t>(cpus, 1),
+                                             INT_MAX));
+}
+
+int CpuLimitUpFrom(std::string dir, const std::string& top, bool version2) {
+  int limit = INT_MAX;
+  for (;;) {
+    if (version2) {
+      std::ifstream in(dir + "/cpu.max");
+      std::string quota;
+      uint64_t period = 0;
+      if (in >> quota >> period && quota != "max" &&
+          quota.find_first_not_of("0123456789") == quota.npos) {
+        limit = std::min(limit, CpusOfQuota(std::stoull(quota), period));
+      }
+    } else {
+      std::ifstream in(dir + "/cpu.cfs_quota_us");
+      long long quota = -1;
+      if (in >> quota && quota > 0) {
+        limit = std::min(limit, CpusOfQuota(static_cast<uint64_t>(quota),
+                                            ReadBytes(dir + "/cpu.cfs_period_us")));
+      }
+    }
+    if (dir.size() <= top.size()) return limit;
+    dir.erase(dir.find_last_of('/'));
+  }
+}
+
+std::string ProcCgroup() {
+  std::ifstream in("/proc/self/cgroup");
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
 uint64_t CgroupRoomBytes(const std::string& proc_cgroup,
                          const std::string& root) {
   const CgroupFiles kVersion1{"memory.limit_in_bytes", "memory.usage_in_bytes",
                               "total_inactive_file"};
   const CgroupFiles kVersion2{"memory.max", "memory.current", "inactive_file"};
   uint64_t room = kUnlimited;
-  std::istringstream lines(proc_cgroup);
-  for (std::string line; std::getline(lines, line);) {
-    // "ID:CONTROLLERS:PATH"; version 2 has ID 0 and no controllers.
-    const size_t first = line.find(':');
-    const size_t second = line.find(':', first + 1);
-    if (first == line.npos || second == line.npos) continue;
-    const std::string controllers = line.substr(first + 1, second - first - 1);
-    std::string path = line.substr(second + 1);
-    if (path == "/") path.clear();
-    if (controllers.empty()) {
-      // Mounted at the top on a unified system, under "unified" on a hybrid.
-      for (const char* top : {"", "/unified"}) {
+  for (const CgroupLine& group : ReadCgroupLines(proc_cgroup)) {
+    if (group.controllers.empty()) {
+      for (const char* top : kVersion2Tops) {
         const std::string dir = root + top;
-        room = std::min(room, RoomUpFrom(dir + path, dir, kVersion2));
+        room = std::min(room, RoomUpFrom(dir + group.path, dir, kVersion2));
       }
-    } else if (("," + controllers + ",").find(",memory,") !=
-               std::string::npos) {
+    } else if (HasController(group, "memory")) {
       const std::string dir = root + "/memory";
-      room = std::min(room, RoomUpFrom(dir + path, dir, kVersion1));
+      room = std::min(room, RoomUpFrom(dir + group.path, dir, kVersion1));
     }
   }
   return room;
 }
 
+int CgroupCpuLimit(const std::string& proc_cgroup, const std::string& root) {
+  int limit = INT_MAX;
+  for (const CgroupLine& group : ReadCgroupLines(proc_cgroup)) {
+    if (group.controllers.empty()) {
+      for (const char* top : kVersion2Tops) {
+        const std::string dir = root + top;
+        limit = std::min(limit, CpuLimitUpFrom(dir + group.path, dir, true));
+      }
+    } else if (HasController(group, "cpu")) {
+      // Mounted as "cpu,cpuacct" on most systems, with "cpu" a link to it.
+      const std::string dir = root + "/cpu";
+      limit = std::min(limit, CpuLimitUpFrom(dir + group.path, dir, false));
+    }
+  }
+  return limit;
+}
+
+int UsableCpus() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int cpus = CPU_COUNT(&set);
+  // One CPU needs nothing more: the run stays as it always was.
+  if (cpus <= 1) return 1;
+  return std::max(1, std::min(cpus, CgroupCpuLimit(ProcCgroup(),
+                                                   "/sys/fs/cgroup")));
+}
+
 uint64_t AvailableBytes() {
-  std::ifstream in("/proc/self/cgroup");
-  std::stringstream cgroups;
-  cgroups << in.rdbuf();
   return std::min({MachineAvailableBytes(), RlimitRoom(RLIMIT_AS, 0),
                    RlimitRoom(RLIMIT_DATA, 5),
-                   CgroupRoomBytes(cgroups.str(), "/sys/fs/cgroup")});
+                   CgroupRoomBytes(ProcCgroup(), "/sys/fs/cgroup")});
 }

@@ -1,4 +1,5 @@
-// How much memory a run needs, and how much this process can have.
+// How much memory a run needs, how much this process can have, and how
+// many CPUs it may run on.
 #ifndef JPEGFADE_MEMORY_LIMIT_H_
 #define JPEGFADE_MEMORY_LIMIT_H_
 
@@ -20,5 +21,14 @@ uint64_t AvailableBytes();
 /// folders mounted below `root`; UINT64_MAX where nothing limits it.
 uint64_t CgroupRoomBytes(const std::string& proc_cgroup,
                          const std::string& root);
+
+/// How many CPUs this process may keep busy: those its affinity allows,
+/// and no more than its cgroups' CPU quota, rounded up; at least 1.
+int UsableCpus();
+
+/// The CPU quota of the cgroups that `proc_cgroup` names, and of their
+/// parents, with the cgroup folders mounted below `root`, rounded up to
+/// whole CPUs; INT_MAX where nothing limits it.
+int CgroupCpuLimit(const std::string& proc_cgroup, const std::string& root);
 
 #endif  // JPEGFADE_MEMORY_LIMIT_H_

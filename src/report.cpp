@@ -63,7 +63,10 @@ void DieWithReason(const char* format, const char* name, int error) {
 
 namespace {
 
-int library_failures = 0;
+// Per thread: a frame encoded by a worker has its own count and lines,
+// which the writer reports when it reaches that frame.
+thread_local int library_failures = 0;
+thread_local std::string* held_messages = nullptr;
 
 // The library writes its messages without a final newline, so with 2>&1 the
 // tool's own line would run on from them; each becomes a line of its own.
@@ -82,7 +85,12 @@ void PrintLibraryMessage(int priority, const char* format, va_list args) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
     text.pop_back();
   }
-  std::fprintf(stderr, "jpegfade: %s\n", PrintableName(text.c_str()).c_str());
+  const std::string line = "jpegfade: " + PrintableName(text.c_str()) + "\n";
+  if (held_messages) {
+    *held_messages += line;
+  } else {
+    std::fputs(line.c_str(), stderr);
+  }
 }
 
 }  // namespace
@@ -90,3 +98,5 @@ void PrintLibraryMessage(int priority, const char* format, va_list args) {
 void ReportLibraryMessages() { gdSetErrorMethod(PrintLibraryMessage); }
 
 int LibraryFailures() { return library_failures; }
+
+void HoldLibraryMessages(std::string* held) { held_messages = held; }

@@ -32,7 +32,12 @@ std::string PrintableName(const char* name);
 /// "jpegfade: MESSAGE", and its warnings and errors are counted.
 void ReportLibraryMessages();
 
-/// How many warnings and errors the library has reported so far.
+/// How many warnings and errors the library has reported so far in this
+/// thread.
 int LibraryFailures();
+
+/// From now on, in this thread, the library's lines are appended to `held`
+/// instead of printed; with nullptr they are printed again.
+void HoldLibraryMessages(std::string* held);
 
 #endif  // JPEGFADE_REPORT_H_

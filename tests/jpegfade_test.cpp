@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,9 +14,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "jpeg_writer.h"
@@ -33,7 +36,22 @@ struct Limits {
   uid_t user = 0;            // run as this user when the tests run as root
   bool reader_gone = false;  // nobody reads standard output
   const char* program = JPEGFADE_EXECUTABLE;
+  int cpus = 0;  // run on only this many of the CPUs allowed; 0: on all
 };
+
+// Keeps the calling process to the first `cpus` of the CPUs it may use.
+void KeepToCpus(int cpus) {
+  cpu_set_t allowed, kept;
+  if (cpus <= 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  CPU_ZERO(&kept);
+  for (int cpu = 0, left = cpus; cpu < CPU_SETSIZE && left > 0; ++cpu) {
+    if (CPU_ISSET(cpu, &allowed)) {
+      CPU_SET(cpu, &kept);
+      --left;
+    }
+  }
+  sched_setaffinity(0, sizeof kept, &kept);
+}
 
 struct Outcome {
   std::string out;       // standard output
@@ -76,6 +94,7 @@ Child StartIn(const fs::path& dir, const std::vector<std::string>& args,
     SetLimit(RLIMIT_FSIZE, limits.file_size);
     SetLimit(RLIMIT_AS, limits.address_space);
     SetLimit(RLIMIT_DATA, limits.data_size);
+    KeepToCpus(limits.cpus);
     if (!limits.cgroup.empty()) {
       FILE* procs = std::fopen((limits.cgroup + "/cgroup.procs").c_str(), "w");
       if (!procs || std::fputs("0\n", procs) < 0 || std::fclose(procs) != 0) {
@@ -670,6 +689,62 @@ TEST_F(JpegfadeTest, FramesCarryTheOrientationAndProfileBothPicturesCarry) {
   }
 }
 
+TEST_F(JpegfadeTest, EveryCpuCountGivesTheSameFramesInOrder) {
+  // Workers make the frames in parallel and one writer puts them in place in
+  // order: the frames are those of one CPU, byte for byte, and a failure
+  // part way leaves the frames before it and none after it.
+  const int allowed = static_cast<int>(std::thread::hardware_concurrency());
+  WriteFileBytes(Path("k1.jpg"), WriteJpeg(JpegKind::kProgressive, 33, 17, 1));
+  WriteFileBytes(Path("k2.jpg"), WriteJpeg(JpegKind::kGray, 33, 17, 2));
+  WriteFileBytes(Path("t1.jpg"),
+                 WriteJpeg(JpegKind::kColor, 40, 30, 1, 6, "a profile"));
+  WriteFileBytes(Path("t2.jpg"),
+                 WriteJpeg(JpegKind::kColor, 40, 30, 2, 6, "a profile"));
+  SaveJpeg(MakeTrueColorPicture(301, 203, 7).get(), Path("m1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(301, 203, 8).get(), Path("m2.jpg"));
+  before_ = Listing();
+  const std::vector<std::string> pairs[] = {{"a.jpg", "b.jpg", "12"},
+                                            {"k1.jpg", "k2.jpg", "5"},
+                                            {"t1.jpg", "t2.jpg", "4"},
+                                            {"m1.jpg", "m2.jpg", "13"}};
+  for (const std::vector<std::string>& pair : pairs) {
+    std::map<std::string, std::string> one_cpu;
+    for (int cpus = 1; cpus <= 3; ++cpus) {
+      if (cpus > allowed) {
+        std::printf("%d CPUs here: no run on %d\n", allowed, cpus);
+        continue;
+      }
+      Limits limits;
+      limits.cpus = cpus;
+      const Outcome outcome =
+          RunIn(dir_, {pair[0], pair[1], "p", pair[2]}, limits);
+      EXPECT_EQ(outcome.out, "") << pair[0] << " on " << cpus;
+      EXPECT_EQ(outcome.status, 0) << pair[0] << " on " << cpus;
+      std::map<std::string, std::string> frames;
+      for (const std::string& name : NewFiles()) {
+        frames[name] = ReadFileBytes(Path(name));
+        fs::remove(Path(name));
+      }
+      EXPECT_EQ(frames.size(), static_cast<size_t>(std::stoi(pair[2])));
+      if (cpus == 1) one_cpu = frames;
+      EXPECT_TRUE(frames == one_cpu) << pair[0] << " on " << cpus << " CPUs";
+    }
+  }
+
+  fs::create_symlink("/dev/full", Path("p02.JPG"));
+  Limits limits;
+  limits.cpus = 2;
+  const Outcome outcome = RunIn(dir_, {"a.jpg", "b.jpg", "p", "6"}, limits);
+  EXPECT_EQ(outcome.out, "file write error for p02.JPG\n");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(NewFiles(),
+            (std::set<std::string>{"p00.JPG", "p01.JPG", "p02.JPG"}));
+  ExpectFrame("p00.JPG", 0, 6);
+  ExpectFrame("p01.JPG", 1, 6);
+  EXPECT_TRUE(fs::is_symlink(Path("p02.JPG")));
+  ExpectToolLinesOnly(outcome.err, "a failure on 2 CPUs");
+}
+
 // Writes `bytes` into the FIFO at `path` from a child process; its pid.
 pid_t FeedFifo(const std::string& path, const std::string& bytes) {
   const pid_t writer = fork();
@@ -876,8 +951,9 @@ std::vector<std::string> Temporaries(const fs::path& dir) {
 }
 
 TEST_F(JpegfadeTest, HoweverARunEndsEveryFrameLeftIsWhole) {
-  // Pictures large enough that a frame takes a while to write: the run is
-  // ended once frame 0 is in place and frame 1's temporary file holds bytes.
+  // Pictures large enough that a frame takes a while to make: the run is
+  // ended once frame 0 is in place, while frame 1 is made (on one CPU, in
+  // its temporary file; on more, in a worker or its temporary file).
   // timeout(1) and two quick Ctrl-C send a signal twice; SIGKILL cannot be
   // handled, and may leave its temporary file, never a damaged frame.
   SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
@@ -891,17 +967,18 @@ TEST_F(JpegfadeTest, HoweverARunEndsEveryFrameLeftIsWhole) {
   }
   before_ = Listing();
   const std::vector<std::string> args = {"big1.jpg", "big2.jpg", "f", "3"};
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+  // On all CPUs (workers make the frames, this thread writes them), and
+  // once on one.
+  const std::pair<int, int> endings[] = {
+      {SIGINT, 0}, {SIGTERM, 0}, {SIGHUP, 0}, {SIGKILL, 0}, {SIGTERM, 1}};
+  for (const auto& [signal, cpus] : endings) {
+    Limits limits;
+    limits.cpus = cpus;
     bool hit = false;
     for (int attempt = 0; attempt < 20 && !hit; ++attempt) {
-      const Child child = StartIn(dir_, args, {});
+      const Child child = StartIn(dir_, args, limits);
       for (int wait = 0; wait < 100000; ++wait) {
-        const std::vector<std::string> temps = Temporaries(dir_);
-        struct stat info;
-        if (fs::exists(Path("f00.JPG")) && !temps.empty() &&
-            stat(Path(temps[0]).c_str(), &info) == 0 && info.st_size > 0) {
-          break;
-        }
+        if (fs::exists(Path("f00.JPG"))) break;
         usleep(100);
       }
       kill(child.pid, signal);
@@ -924,8 +1001,8 @@ TEST_F(JpegfadeTest, HoweverARunEndsEveryFrameLeftIsWhole) {
       hit = outcome.status == 128 + signal && !NewFiles().count("f01.JPG");
       for (const std::string& name : NewFiles()) fs::remove(Path(name));
     }
-    EXPECT_TRUE(hit) << "no run was stopped by signal " << signal
-                     << " in the middle of a frame";
+    EXPECT_TRUE(hit) << "no run on " << cpus << " CPUs was stopped by signal "
+                     << signal << " in the middle of a frame";
   }
 
   // Two runs into one prefix at once, one fading each way: every frame is
@@ -951,7 +1028,8 @@ TEST_F(JpegfadeTest, ARunFitsUnderAnyLimitThePlainProgramFitsUnder) {
     GTEST_SKIP() << "limits do not hold";
   }
   // 25 MB a picture, more than the 16 MiB of slack allowed: a check that
-  // asked room for an image it already holds would show.
+  // asked room for an image it already holds would show. Three frames, so
+  // that a run on several CPUs must take no more workers than fit.
   SaveJpeg(MakeTrueColorPicture(2500, 2500, 5).get(), Path("big1.jpg"));
   SaveJpeg(MakeTrueColorPicture(2500, 2500, 6).get(), Path("big2.jpg"));
   before_ = Listing();
@@ -963,7 +1041,7 @@ TEST_F(JpegfadeTest, ARunFitsUnderAnyLimitThePlainProgramFitsUnder) {
       limits.program = program;
       limits.*limit = (low + high) / 2;
       const Outcome outcome =
-          RunIn(dir_, {"big1.jpg", "big2.jpg", "p", "1"}, limits);
+          RunIn(dir_, {"big1.jpg", "big2.jpg", "p", "3"}, limits);
       (outcome.status == 0 ? high : low) = (low + high) / 2;
       for (const std::string& name : NewFiles()) fs::remove(Path(name));
     }
