@@ -7,8 +7,10 @@
 // encoding one frame; for a 20-frame 1080p run and 500-frame runs of small
 // pictures, the wall time of jpegfade against a run that decodes the same
 // pictures and only encodes the frames (this program with --encode-only),
-// what jpegfade adds to each frame, and its peak resident memory.
+// what jpegfade adds to each frame, and its peak resident memory; and whole
+// runs on every CPU against runs kept to one.
 #include <gd.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,9 +112,12 @@ int EncodeOnly(int argc, char** argv) {
 struct RunCost {
   double seconds;
   long peak_kib;
+  double cpu_seconds = 0;  // user and system time of the run
 };
 
-RunCost RunProcess(const std::vector<std::string>& args) {
+// With `one_cpu`, the run is kept to the first CPU, as `taskset -c 0` does.
+RunCost RunProcess(const std::vector<std::string>& args,
+                   bool one_cpu = false) {
   std::vector<char*> argv;
   for (const std::string& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
@@ -120,6 +125,12 @@ RunCost RunProcess(const std::vector<std::string>& args) {
   const double start = Seconds();
   const pid_t pid = fork();
   if (pid == 0) {
+    if (one_cpu) {
+      cpu_set_t first;
+      CPU_ZERO(&first);
+      CPU_SET(0, &first);
+      sched_setaffinity(0, sizeof first, &first);
+    }
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -127,11 +138,14 @@ RunCost RunProcess(const std::vector<std::string>& args) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   const double seconds = Seconds() - start;
+  const double cpu_seconds =
+      usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 +
+      usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::printf("%s failed\n", args[0].c_str());
     std::exit(1);
   }
-  return {seconds, usage.ru_maxrss};
+  return {seconds, usage.ru_maxrss, cpu_seconds};
 }
 
 void FrameCosts(int width, int height, const fs::path& dir) {
@@ -218,6 +232,45 @@ void RunCosts(const std::string& jpegfade, const std::string& self,
               peak_kib / 1024.0, budget_kib / 1024);
 }
 
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Whole runs on every CPU the bench may use against the same runs kept to
+// one CPU, interleaved: wall time and CPU time of each.
+void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
+              int height, int frames, int runs) {
+  const std::string a = dir / "a.jpg", b = dir / "b.jpg";
+  gdImagePtr first = MakePicture(width, height, 1);
+  gdImagePtr second = MakePicture(width, height, 2);
+  EncodeJpeg(first, a);
+  EncodeJpeg(second, b);
+  gdImageDestroy(first);
+  gdImageDestroy(second);
+  const std::vector<std::string> args = {jpegfade, a, b, dir / "fade",
+                                         std::to_string(frames)};
+  std::vector<double> wall_all, wall_one, cpu_all, cpu_one;
+  for (int r = 0; r < runs; ++r) {
+    const RunCost all = RunProcess(args);
+    const RunCost one = RunProcess(args, true);
+    wall_all.push_back(all.seconds);
+    cpu_all.push_back(all.cpu_seconds);
+    wall_one.push_back(one.seconds);
+    cpu_one.push_back(one.cpu_seconds);
+  }
+  std::printf("\n%d x %d, %d frames, all CPUs against one (median of %d):\n",
+              width, height, frames, runs);
+  std::printf("  wall, all CPUs / one CPU    %8.1f / %.1f ms\n",
+              Median(wall_all) * 1e3, Median(wall_one) * 1e3);
+  std::printf("  CPU, all CPUs / one CPU     %8.1f / %.1f ms\n",
+              Median(cpu_all) * 1e3, Median(cpu_one) * 1e3);
+  std::printf("  speed-up                    %8.2f x (target >= 1.7 on 2)\n",
+              Median(wall_one) / Median(wall_all));
+  std::printf("  CPU time added              %8.1f %% (target <= 10)\n",
+              (Median(cpu_all) / Median(cpu_one) - 1) * 100);
+}
+
 std::string CpuModel() {
   std::ifstream in("/proc/cpuinfo");
   for (std::string line; std::getline(in, line);) {
@@ -254,6 +307,9 @@ int main(int argc, char** argv) {
   RunCosts(argv[1], self, dir, 1920, 1080, 20, 9);
   RunCosts(argv[1], self, dir, 64, 64, 500, 9);
   RunCosts(argv[1], self, dir, 320, 240, 500, 9);
+  CpuCosts(argv[1], dir, 1920, 1080, 50, 7);
+  CpuCosts(argv[1], dir, 4096, 4096, 20, 5);
+  CpuCosts(argv[1], dir, 64, 64, 500, 9);
   fs::remove_all(dir);
   return 0;
 }

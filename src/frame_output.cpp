@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -26,10 +27,15 @@ const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 // What an interrupt must take away: the temporary file a frame is being
 // written to, or, where its folder takes no new file, the frame file being
 // written in place (removed, or emptied through its descriptor where it
-// cannot be removed). Set and cleared only while interrupts are held.
+// cannot be removed). Set and cleared only while interrupts are deferred.
 const char* volatile unfinished_temp = nullptr;
 const char* volatile unfinished_in_place = nullptr;
 volatile int unfinished_fd = -1;
+
+// Set while an interrupt must wait for the end of a step, and the interrupt
+// that came meanwhile.
+volatile sig_atomic_t deferring = 0;
+volatile sig_atomic_t deferred = 0;
 
 // Only async-signal-safe calls: it runs in the handler too.
 void TakeAwayUnfinished() {
@@ -52,6 +58,24 @@ void TakeAwayUnfinishedAndDie(int signal) {
   action.sa_handler = SIG_DFL;
   sigaction(signal, &action, nullptr);
   raise(signal);
+}
+
+void OnInterrupt(int signal) {
+  if (deferring) {
+    deferred = signal;
+    return;
+  }
+  TakeAwayUnfinishedAndDie(signal);
+}
+
+// A step an interrupt must not cut in two (a file made but not yet marked
+// as the run's own, a frame put in place but still marked) defers it to the
+// step's end: plain stores, where holding it would take two system calls.
+void DeferInterrupts(bool defer) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  deferring = defer;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (!defer && deferred) TakeAwayUnfinishedAndDie(deferred);
 }
 
 sigset_t InterruptSet() {
@@ -86,15 +110,18 @@ mode_t CurrentUmask() {
 // give it.
 void TakeModeAndOwner(int fd, Existing existing, const struct stat& old) {
   static const mode_t mask = CurrentUmask();
-  if (existing != Existing::kRegular) {
-    fchmod(fd, 0666 & ~mask);
-    return;
-  }
-  if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
+  static const uid_t user = geteuid();
+  static const gid_t group = getegid();
+  // mkstemp made the file 0600, owned by this process's user and group.
+  const mode_t mode = existing == Existing::kRegular ? old.st_mode & 07777
+                                                     : 0666 & ~mask;
+  if (existing == Existing::kRegular &&
+      (old.st_uid != user || old.st_gid != group) &&
+      fchown(fd, old.st_uid, old.st_gid) != 0 &&
       fchown(fd, -1, old.st_gid) != 0) {
     // Neither: the frame belongs to whoever runs the tool, as a new one would.
   }
-  fchmod(fd, old.st_mode & 07777);
+  if (mode != 0600) fchmod(fd, mode);
 }
 
 // The rename replaces a file whatever its permissions, so a frame the user
@@ -102,9 +129,9 @@ void TakeModeAndOwner(int fd, Existing existing, const struct stat& old) {
 Existing InspectOrDie(const std::string& name, struct stat* info) {
   if (lstat(name.c_str(), info) != 0) return Existing::kNothing;
   if (!S_ISREG(info->st_mode)) return Existing::kOther;
-  const int fd = open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) DieWithReason("file write error for %s\n", name.c_str(), errno);
-  close(fd);
+  if (faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
+    DieWithReason("file write error for %s\n", name.c_str(), errno);
+  }
   return Existing::kRegular;
 }
 
@@ -132,8 +159,10 @@ void HoldInterrupts(bool hold) {
 
 void RemoveUnfinishedFrameOnInterrupt() {
   struct sigaction action {};
-  action.sa_handler = TakeAwayUnfinishedAndDie;
+  action.sa_handler = OnInterrupt;
   action.sa_mask = InterruptSet();
+  // A deferred interrupt returns: what it cut into goes on.
+  action.sa_flags = SA_RESTART;
   for (int signal : kInterrupts) {
     struct sigaction old {};
     // A signal ignored on entry (nohup, a background job) stays ignored.
@@ -162,7 +191,7 @@ void PutFrameInPlace(const char* prefix, int i, Write write) {
     temp = TempTemplate(name);
     // Between the file's creation and its mark as the run's own, an
     // interrupt would leave it behind.
-    HoldInterrupts(true);
+    DeferInterrupts(true);
     const int fd = mkstemp(&temp[0]);
     if (fd >= 0) {
       TakeModeAndOwner(fd, existing, old);
@@ -184,7 +213,7 @@ void PutFrameInPlace(const char* prefix, int i, Write write) {
       }
     }
     ours = unfinished_temp || unfinished_in_place;
-    HoldInterrupts(false);
+    DeferInterrupts(false);
   }
   if (!out) DieWithReason("file write error for %s\n", name.c_str(), errno);
 
@@ -199,7 +228,7 @@ void PutFrameInPlace(const char* prefix, int i, Write write) {
   }
   // Closing, putting in place and taking away are one step for an interrupt:
   // the mark always names what is still unfinished.
-  if (ours) HoldInterrupts(true);
+  if (ours) DeferInterrupts(true);
   if (std::fclose(out) != 0 && complete) {
     error = errno;
     complete = false;
@@ -216,7 +245,7 @@ void PutFrameInPlace(const char* prefix, int i, Write write) {
     }
   }
   SetUnfinished(nullptr, nullptr, -1);
-  if (ours) HoldInterrupts(false);
+  if (ours) DeferInterrupts(false);
   if (!complete) DieWithReason("file write error for %s\n", name.c_str(), error);
 }
 
