@@ -192,8 +192,9 @@ void FrameCosts(int width, int height, const fs::path& dir) {
   gdImageDestroy(first);
 }
 
-// Whole runs of `frames` frames of width x height, jpegfade against decoding
-// and encoding alone, interleaved so that load on the machine hits both. The
+// Whole runs of `frames` frames of width x height on one CPU, jpegfade
+// against decoding and encoding alone, interleaved so that load on the
+// machine hits both. The
 // difference per frame is what jpegfade adds to each frame: the blend and its
 // own checks around the frame file, which dominate for small pictures.
 void RunCosts(const std::string& jpegfade, const std::string& self,
@@ -210,18 +211,20 @@ void RunCosts(const std::string& jpegfade, const std::string& self,
   std::vector<double> tool, baseline;
   long peak_kib = 0;
   for (int r = 0; r < runs; ++r) {
-    const RunCost run = RunProcess({jpegfade, a, b, dir / "fade", count});
+    const RunCost run =
+        RunProcess({jpegfade, a, b, dir / "fade", count}, true);
     tool.push_back(run.seconds);
     peak_kib = std::max(peak_kib, run.peak_kib);
     baseline.push_back(
-        RunProcess({self, "--encode-only", a, b, dir / "only", count}).seconds);
+        RunProcess({self, "--encode-only", a, b, dir / "only", count}, true)
+            .seconds);
   }
   std::sort(tool.begin(), tool.end());
   std::sort(baseline.begin(), baseline.end());
   const double median_tool = tool[runs / 2], median_base = baseline[runs / 2];
   const double budget_kib = (3.0 * width * height * 4 + 16 * 1048576.0) / 1024;
-  std::printf("\n%d x %d, whole run of %d frames (median of %d):\n", width,
-              height, frames, runs);
+  std::printf("\n%d x %d, whole run of %d frames on one CPU (median of %d):\n",
+              width, height, frames, runs);
   std::printf("  jpegfade                    %8.1f ms\n", median_tool * 1e3);
   std::printf("  decode + encode only        %8.1f ms\n", median_base * 1e3);
   std::printf("  ratio                       %8.3f   (target <= 1.3)\n",

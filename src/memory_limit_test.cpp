@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -60,6 +61,37 @@ TEST(CgroupRoomBytes, TheTightestLimitOnThePathLessWhatIsInUse) {
   };
   for (const Row& row : rows) {
     EXPECT_EQ(CgroupRoomBytes(row.proc_cgroup, root), row.room)
+        << row.proc_cgroup;
+  }
+  fs::remove_all(root);
+}
+
+TEST(CgroupCpuLimit, TheTightestQuotaOnThePathRoundedUp) {
+  const fs::path root = MakeTempFolder();
+  ASSERT_FALSE(root.empty());
+  auto put = [&](const std::string& file, const std::string& text) {
+    fs::create_directories((root / file).parent_path());
+    WriteFileBytes(root / file, text);
+  };
+  put("a/cpu.max", "max 100000\n");
+  put("a/b/cpu.max", "150000 100000\n");  // one and a half: two CPUs
+  put("c/cpu.max", "300000 100000\n");
+  put("c/d/cpu.max", "max 100000\n");  // the parent's quota binds
+  put("cpu/e/cpu.cfs_quota_us", "50000\n");
+  put("cpu/e/cpu.cfs_period_us", "100000\n");
+  put("cpu/f/cpu.cfs_quota_us", "-1\n");
+  struct Row {
+    const char* proc_cgroup;
+    int cpus;
+  };
+  const Row rows[] = {
+      {"0::/a/b\n", 2},          {"0::/a\n", INT_MAX},
+      {"0::/c/d\n", 3},          {"3:cpu,cpuacct:/e\n", 1},
+      {"3:cpu,cpuacct:/f\n", INT_MAX}, {"4:memory:/e\n", INT_MAX},
+      {"", INT_MAX},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(CgroupCpuLimit(row.proc_cgroup, root), row.cpus)
         << row.proc_cgroup;
   }
   fs::remove_all(root);
