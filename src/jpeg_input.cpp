@@ -12,13 +12,14 @@ namespace {
 // are not markers are passed over, and in entropy-coded data 0xFF 0x00 is a
 // stuffed byte and 0xFF 0xD0..0xD7 a restart marker.
 enum State {
-  kStart,        // expecting the 0xFF of start-of-image
-  kStartMarker,  // expecting its 0xD8
-  kSeek,         // between segments, looking for 0xFF
-  kMarker,       // after 0xFF between segments
-  kLengthHigh,   // the two length bytes of a segment
-  kLengthLow,
-  kSegment,        // inside a segment's parameters
+  kStart,          // expecting the 0xFF of start-of-image
+  kStartMarker,    // expecting its 0xD8
+  kSeek,           // between segments, looking for 0xFF
+  kMarker,         // after 0xFF between segments
+  kLengthHigh,     // the first of a segment's two length bytes
+  kLengthLow,      // the second
+  kFrameHeader,    // the frame header's precision, height and width
+  kSegment,        // the rest of a segment's parameters
   kEntropy,        // inside a scan's entropy-coded data
   kEntropyMarker,  // after 0xFF in entropy-coded data
   kEnded,          // past end-of-image, or not a JPEG
@@ -30,30 +31,19 @@ constexpr int kStartOfImage = 0xd8;
 constexpr int kEndOfImage = 0xd9;
 constexpr int kStartOfScan = 0xda;
 // Of the frame header: precision, height and width.
-constexpr int kFrameBytes = 5;
+constexpr long kFrameSizeBytes = 5;
 
 bool IsStartOfFrame(int marker) {
   return marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 &&
          marker != 0xcc;
 }
 
+bool IsRestart(int marker) { return marker >= 0xd0 && marker <= 0xd7; }
+
 // Markers that stand alone, without a length: restarts, TEM, and a repeated
 // start-of-image (which the decoder refuses).
 bool HasNoLength(int marker) {
-  return (marker >= 0xd0 && marker <= 0xd7) || marker == 0x01 ||
-         marker == kStartOfImage;
-}
-
-void StartMarker(JpegScan* scan, int marker) {
-  scan->marker = marker;
-  if (marker == kEndOfImage) {
-    scan->ended = true;
-    scan->state = kEnded;
-  } else if (HasNoLength(marker)) {
-    scan->state = kSeek;
-  } else {
-    scan->state = kLengthHigh;
-  }
+  return IsRestart(marker) || marker == 0x01 || marker == kStartOfImage;
 }
 
 // A set of ICC chunks numbers them from 1 to at most 255; past that many it
@@ -85,19 +75,13 @@ void KeepSegment(JpegScan* scan) {
   scan->keeping = false;
 }
 
-// The segment's parameters begin. A frame header too short to hold a size
-// still counts as the frame: the decoder refuses it, and the walk must not
-// go on to take a later frame header's size instead.
-void StartSegment(JpegScan* scan, long length) {
-  scan->remaining = std::max(length - 2, 0L);
-  scan->keeping = WorthKeeping(*scan);
-  scan->frame_byte = kFrameBytes;  // nothing to take from this segment
-  if (IsStartOfFrame(scan->marker) && !scan->has_frame) {
-    if (scan->remaining >= kFrameBytes) {
-      scan->frame_byte = 0;
-    } else {
-      scan->has_frame = true;
-    }
+void StartMarker(JpegScan* scan, int marker) {
+  scan->marker = marker;
+  if (marker == kEndOfImage) {
+    scan->ended = true;
+    scan->state = kEnded;
+  } else {
+    scan->state = HasNoLength(marker) ? kSeek : kLengthHigh;
   }
 }
 
@@ -111,9 +95,28 @@ void EndSegment(JpegScan* scan) {
   }
 }
 
-// The frame header: precision, then height and width, big-endian.
+// The segment's parameters begin. A frame header too short to hold a size
+// still counts as the frame: the decoder refuses it, and the walk must not
+// go on to take a later frame header's size instead.
+void StartSegment(JpegScan* scan, long length) {
+  scan->remaining = std::max(length - 2, 0L);
+  scan->keeping = WorthKeeping(*scan);
+  scan->state = kSegment;
+  if (IsStartOfFrame(scan->marker) && !scan->has_frame) {
+    if (scan->remaining >= kFrameSizeBytes) {
+      scan->state = kFrameHeader;
+      scan->frame_offset = 0;
+    } else {
+      scan->has_frame = true;
+    }
+  }
+  if (scan->remaining == 0) EndSegment(scan);
+}
+
+// The frame header: precision, then height and width, big-endian. Once the
+// width is read the size is known; the rest of the header is skipped.
 void TakeFrameByte(JpegScan* scan, unsigned char byte) {
-  switch (scan->frame_byte++) {
+  switch (scan->frame_offset++) {
     case 1:
       scan->height = byte << 8;
       break;
@@ -126,15 +129,31 @@ void TakeFrameByte(JpegScan* scan, unsigned char byte) {
     case 4:
       scan->width |= byte;
       scan->has_frame = true;
+      scan->state = kSegment;
       break;
   }
+  if (--scan->remaining == 0) EndSegment(scan);
+}
+
+// The rest of a segment, skipped (or kept) in one step.
+size_t TakeSegmentBytes(JpegScan* scan, const unsigned char* data,
+                        size_t size) {
+  const size_t taken = std::min(static_cast<size_t>(scan->remaining), size);
+  if (scan->keeping) scan->kept.append(reinterpret_cast<const char*>(data), taken);
+  scan->remaining -= static_cast<long>(taken);
+  if (scan->remaining == 0) EndSegment(scan);
+  return taken;
 }
 
 // Runs of bytes that cannot change the state are skipped in one step: the
-// entropy-coded data is nearly all of a picture.
-size_t SkipTo0xff(const unsigned char* data, size_t size) {
+// entropy-coded data is nearly all of a picture. Returns how many bytes it
+// took, the 0xFF included, which moves the walk to `next`.
+size_t TakeTo0xff(JpegScan* scan, const unsigned char* data, size_t size,
+                  State next) {
   const void* found = std::memchr(data, 0xff, size);
-  return found ? static_cast<const unsigned char*>(found) - data : size;
+  if (!found) return size;
+  scan->state = next;
+  return static_cast<const unsigned char*>(found) - data + 1;
 }
 
 }  // namespace
@@ -142,64 +161,58 @@ size_t SkipTo0xff(const unsigned char* data, size_t size) {
 size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size) {
   size_t i = 0;
   while (i < size && scan->state != kEnded) {
+    const unsigned char byte = data[i];
     switch (scan->state) {
+      case kStart:
+        scan->not_jpeg = byte != 0xff;
+        scan->state = scan->not_jpeg ? kEnded : kStartMarker;
+        ++i;
+        break;
+      case kStartMarker:
+        scan->not_jpeg = byte != kStartOfImage;
+        scan->state = scan->not_jpeg ? kEnded : kSeek;
+        ++i;
+        break;
       case kSeek:
-      case kEntropy:
-        i += SkipTo0xff(data + i, size - i);
-        if (i == size) break;
-        scan->state = scan->state == kSeek ? kMarker : kEntropyMarker;
+        i += TakeTo0xff(scan, data + i, size - i, kMarker);
+        break;
+      case kMarker:
+        // Fill bytes repeat the 0xFF; a zero after it is no marker.
+        if (byte == 0x00) {
+          scan->state = kSeek;
+        } else if (byte != 0xff) {
+          StartMarker(scan, byte);
+        }
+        ++i;
+        break;
+      case kLengthHigh:
+        scan->length_high = byte;
+        scan->state = kLengthLow;
+        ++i;
+        break;
+      case kLengthLow:
+        StartSegment(scan, (long{scan->length_high} << 8) | byte);
+        ++i;
+        break;
+      case kFrameHeader:
+        TakeFrameByte(scan, byte);
         ++i;
         break;
       case kSegment:
-        if (scan->frame_byte < kFrameBytes) {
-          TakeFrameByte(scan, data[i++]);
-          --scan->remaining;
-        } else {
-          const size_t skip =
-              std::min(static_cast<size_t>(scan->remaining), size - i);
-          if (scan->keeping) {
-            scan->kept.append(reinterpret_cast<const char*>(data + i), skip);
-          }
-          i += skip;
-          scan->remaining -= static_cast<long>(skip);
-        }
-        if (scan->remaining == 0) EndSegment(scan);
+        i += TakeSegmentBytes(scan, data + i, size - i);
         break;
-      default: {
-        const unsigned char byte = data[i++];
-        switch (scan->state) {
-          case kStart:
-            scan->state = byte == 0xff ? kStartMarker : kEnded;
-            scan->not_jpeg = byte != 0xff;
-            break;
-          case kStartMarker:
-            scan->state = byte == kStartOfImage ? kSeek : kEnded;
-            scan->not_jpeg = byte != kStartOfImage;
-            break;
-          case kMarker:
-            if (byte == 0x00)
-              scan->state = kSeek;
-            else if (byte != 0xff)
-              StartMarker(scan, byte);
-            break;
-          case kEntropyMarker:
-            if (byte == 0x00 || (byte >= 0xd0 && byte <= 0xd7)) {
-              scan->state = kEntropy;
-            } else if (byte != 0xff) {
-              StartMarker(scan, byte);
-            }
-            break;
-          case kLengthHigh:
-            scan->remaining = long{byte} << 8;
-            scan->state = kLengthLow;
-            break;
-          case kLengthLow:
-            StartSegment(scan, scan->remaining | byte);
-            scan->state = kSegment;
-            if (scan->remaining == 0) EndSegment(scan);
-            break;
+      case kEntropy:
+        i += TakeTo0xff(scan, data + i, size - i, kEntropyMarker);
+        break;
+      case kEntropyMarker:
+        // A stuffed zero or a restart marker stays in the scan's data.
+        if (byte == 0x00 || IsRestart(byte)) {
+          scan->state = kEntropy;
+        } else if (byte != 0xff) {
+          StartMarker(scan, byte);
         }
-      }
+        ++i;
+        break;
     }
   }
   return i;
@@ -221,36 +234,38 @@ constexpr int kMaxScans = 1000;
 
 bool HasTooManyScans(const JpegScan& scan) { return scan.scans > kMaxScans; }
 
-bool HeadIsComplete(const JpegScan& scan) {
-  return scan.has_frame || scan.state == kEnded;
+// Where every walk stops: at the end-of-image marker (or a stream that is
+// not a JPEG), past the scan cap, or, unless it goes `to_end`, once the
+// frame's size is known.
+bool WalkIsDone(const JpegScan& scan, bool to_end) {
+  return scan.state == kEnded || HasTooManyScans(scan) ||
+         (!to_end && scan.has_frame);
 }
 
-// The decoder reads through this: first the head again, then the rest of
-// the stream, walked as it passes, up to the end-of-image marker.
+// The decoder reads through this: first a pipe's head again, then the rest
+// of the stream, walked as it passes, up to the end-of-image marker.
 struct Replay {
   gdIOCtx io;  // first, so the library's pointer is the Replay's
-  JpegHead* head;
+  const std::string* head;
   size_t replayed;
   FILE* stream;
+  JpegScan scan;
 };
 
 int ReplayGetBuf(gdIOCtx* io, void* out, int wanted) {
   Replay* replay = reinterpret_cast<Replay*>(io);
-  const std::string& head = replay->head->bytes;
-  JpegScan* scan = &replay->head->scan;
   unsigned char* dest = static_cast<unsigned char*>(out);
   if (wanted <= 0) return 0;
-  size_t given =
-      std::min(static_cast<size_t>(wanted), head.size() - replay->replayed);
-  std::memcpy(dest, head.data() + replay->replayed, given);
+  size_t given = std::min(static_cast<size_t>(wanted),
+                          replay->head->size() - replay->replayed);
+  std::memcpy(dest, replay->head->data() + replay->replayed, given);
   replay->replayed += given;
-  if (given < static_cast<size_t>(wanted) && scan->state != kEnded &&
-      !HasTooManyScans(*scan)) {
+  if (given < static_cast<size_t>(wanted) && !WalkIsDone(replay->scan, true)) {
     const size_t got =
         std::fread(dest + given, 1, wanted - given, replay->stream);
-    given += ScanJpegBytes(scan, dest + given, got);
+    given += ScanJpegBytes(&replay->scan, dest + given, got);
   }
-  return HasTooManyScans(*scan) ? 0 : static_cast<int>(given);
+  return HasTooManyScans(replay->scan) ? 0 : static_cast<int>(given);
 }
 
 int ReplayGetC(gdIOCtx* io) {
@@ -258,59 +273,39 @@ int ReplayGetC(gdIOCtx* io) {
   return ReplayGetBuf(io, &byte, 1) == 1 ? byte : EOF;
 }
 
-// Walks the rest of `stream` in blocks: to the end of the frame header, or
-// with `to_end` to the end-of-image marker, whichever the walk reaches; it
-// stops early at the end of the stream or past the scan cap.
+// Walks the rest of `stream` in blocks until the walk is done.
 void WalkBlocks(JpegScan* scan, FILE* stream, bool to_end) {
   unsigned char buffer[1 << 16];
-  while (scan->state != kEnded && !HasTooManyScans(*scan) &&
-         (to_end || !scan->has_frame)) {
+  while (!WalkIsDone(*scan, to_end)) {
     const size_t got = std::fread(buffer, 1, sizeof buffer, stream);
     if (got == 0) break;
     ScanJpegBytes(scan, buffer, got);
   }
 }
 
-// Where the picture starts in a regular file, which can be read again from
-// there; -1 for a pipe or anything else that cannot come back.
-long RewindableStart(FILE* stream) {
+bool IsRegularFile(FILE* stream) {
   struct stat info;
   const int fd = fileno(stream);
-  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
-  return std::ftell(stream);
+  return fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// A file, unlike a pipe, is walked to its end and back before decoding. A
-// picture cut short is then refused at once, not after the decoder has made
-// every missing row grey, which for a large picture takes seconds and
-// gigabytes. The walk goes on from where the head's walk stopped; the decoder
-// then reads the file from its start, walked afresh.
-bool RewindWhole(JpegHead* head, FILE* stream) {
-  JpegScan whole = head->scan;
-  WalkBlocks(&whole, stream, true);
-  if (!whole.ended || HasTooManyScans(whole) ||
-      std::fseek(stream, head->start, SEEK_SET) != 0) {
-    return false;
-  }
-  head->scan = JpegScan{};
-  return true;
-}
+const std::string kNoHead;
 
 }  // namespace
 
 JpegHead ReadJpegHead(FILE* stream) {
   JpegHead head;
-  head.start = RewindableStart(stream);
-  if (head.start >= 0) {
+  if (IsRegularFile(stream)) {
     // Read again from its start when decoded, a file's head is only walked,
     // never kept: metadata of any length before the frame header costs
     // nothing but the reading.
+    head.start = std::ftell(stream);
     WalkBlocks(&head.scan, stream, false);
     return head;
   }
-  // Byte by byte through the stream's own buffer, so that nothing past the
-  // frame header is taken; what follows is read by the decoder.
-  while (!HeadIsComplete(head.scan) && head.bytes.size() < kMaxHeadBytes) {
+  // A pipe: byte by byte through the stream's own buffer, so that nothing
+  // past the frame header is taken; what follows is read by the decoder.
+  while (!WalkIsDone(head.scan, false) && head.bytes.size() < kMaxHeadBytes) {
     const int c = std::getc(stream);
     if (c == EOF) break;
     const unsigned char byte = static_cast<unsigned char>(c);
@@ -320,20 +315,37 @@ JpegHead ReadJpegHead(FILE* stream) {
   return head;
 }
 
-gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream) {
-  if (!head->scan.has_frame) return nullptr;
-  if (head->start >= 0 && !RewindWhole(head, stream)) return nullptr;
+gdImagePtr DecodeJpeg(const JpegHead& head, FILE* stream, JpegScan* walked) {
+  if (!head.scan.has_frame) return nullptr;
   Replay replay{};
   replay.io.getC = ReplayGetC;
   replay.io.getBuf = ReplayGetBuf;
-  replay.head = head;
   replay.stream = stream;
+  if (head.start >= 0) {
+    // A file, unlike a pipe, is walked to its end and back before decoding.
+    // A picture cut short is then refused at once, not after the decoder
+    // has made every missing row grey, which for a large picture takes
+    // seconds and gigabytes. The walk goes on from where the head's stopped;
+    // the decoder then reads the file from its start, walked afresh.
+    JpegScan whole = head.scan;
+    WalkBlocks(&whole, stream, true);
+    if (!whole.ended || HasTooManyScans(whole) ||
+        std::fseek(stream, head.start, SEEK_SET) != 0) {
+      return nullptr;
+    }
+    replay.head = &kNoHead;
+  } else {
+    // A pipe: the head again, then the rest, walked on from the head's walk.
+    replay.head = &head.bytes;
+    replay.scan = head.scan;
+  }
   gdImagePtr image = gdImageCreateFromJpegCtx(&replay.io);
   // The decoder fills a picture cut short with grey and reports nothing;
   // a frame made from it would be silently wrong.
-  if (image && (!head->scan.ended || HasTooManyScans(head->scan))) {
+  if (image && (!replay.scan.ended || HasTooManyScans(replay.scan))) {
     gdImageDestroy(image);
     return nullptr;
   }
+  if (walked) *walked = std::move(replay.scan);
   return image;
 }

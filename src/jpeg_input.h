@@ -15,8 +15,9 @@
 struct JpegScan {
   int state = 0;           // where in the marker structure the next byte falls
   int marker = 0;          // the marker whose segment is being read
+  int length_high = 0;     // the first byte of that segment's length
   long remaining = 0;      // bytes of that segment still to come
-  int frame_byte = 0;      // how much of the frame header has been read
+  int frame_offset = 0;    // where in the frame header the next byte falls
   bool has_frame = false;  // the frame header's size has been read
   int width = 0;           // from the frame header
   int height = 0;          // from the frame header
@@ -35,13 +36,14 @@ struct JpegScan {
 /// fewer only when the end-of-image marker or a non-JPEG start stops it.
 size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size);
 
-/// The head of a picture: the walk up to the end of its frame header, and
-/// where the picture starts in a regular file (-1 for a pipe or any other
-/// stream), or else the head's bytes, kept to be replayed to the decoder.
+/// The head of a picture: the walk up to the end of its frame header. A
+/// regular file is read again from `start` when decoded, so nothing of its
+/// head is kept; a pipe or any other stream cannot be, so its head's `bytes`
+/// are kept, to be replayed to the decoder.
 struct JpegHead {
   JpegScan scan;
-  long start = -1;
-  std::string bytes;
+  long start = -1;    // where the picture starts in a regular file
+  std::string bytes;  // a pipe's head; empty for a file
 };
 
 /// Reads `stream` up to the end of its frame header; stops early at the end
@@ -52,7 +54,10 @@ JpegHead ReadJpegHead(FILE* stream);
 
 /// Decodes the picture whose head was read from `stream`, from the head's
 /// bytes and then the rest of the stream. Null when there is no frame header,
-/// the decoder fails, or the data ends before the end-of-image marker.
-gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream);
+/// the decoder fails, or the data ends before the end-of-image marker. With
+/// `walked`, that gets the walk of the whole picture (what it kept of the
+/// metadata included).
+gdImagePtr DecodeJpeg(const JpegHead& head, FILE* stream,
+                      JpegScan* walked = nullptr);
 
 #endif  // JPEGFADE_JPEG_INPUT_H_

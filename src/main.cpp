@@ -95,10 +95,11 @@ gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
           AvailableBytes()) {
     DieWithPath("out of memory for %s\n", path);
   }
-  gdImagePtr image = DecodeJpeg(&head, stream);
+  JpegScan walked;
+  gdImagePtr image = DecodeJpeg(head, stream, &walked);
   if (!image) DieWithPath("file decode error for %s\n", path);
-  appearance->orientation = ExifOrientation(head.scan.exif);
-  appearance->icc_profile = IccProfile(head.scan.icc_chunks);
+  appearance->orientation = ExifOrientation(walked.exif);
+  appearance->icc_profile = IccProfile(walked.icc_chunks);
   return image;
 }
 

@@ -104,7 +104,7 @@ Image DecodeAsTheTool(std::string bytes, bool as_file) {
   }
   if (!stream) return nullptr;
   JpegHead head = ReadJpegHead(stream);
-  Image image(DecodeJpeg(&head, stream));
+  Image image(DecodeJpeg(head, stream));
   std::fclose(stream);
   return image;
 }
