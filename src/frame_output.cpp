@@ -130,7 +130,7 @@ Existing InspectOrDie(const std::string& name, struct stat* info) {
   if (lstat(name.c_str(), info) != 0) return Existing::kNothing;
   if (!S_ISREG(info->st_mode)) return Existing::kOther;
   if (faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
-    DieWithReason("file write error for %s\n", name.c_str(), errno);
+    DieWithReason(kFileWriteError, name.c_str(), errno);
   }
   return Existing::kRegular;
 }
@@ -215,7 +215,7 @@ void PutFrameInPlace(const char* prefix, int i, Write write) {
     ours = unfinished_temp || unfinished_in_place;
     DeferInterrupts(false);
   }
-  if (!out) DieWithReason("file write error for %s\n", name.c_str(), errno);
+  if (!out) DieWithReason(kFileWriteError, name.c_str(), errno);
 
   // A failed write shows in the stream's error flag, and a failed flush
   // (disk full, file-size limit) in fflush or fclose. Any of them, or a
@@ -246,7 +246,7 @@ void PutFrameInPlace(const char* prefix, int i, Write write) {
   }
   SetUnfinished(nullptr, nullptr, -1);
   if (ours) DeferInterrupts(false);
-  if (!complete) DieWithReason("file write error for %s\n", name.c_str(), error);
+  if (!complete) DieWithReason(kFileWriteError, name.c_str(), error);
 }
 
 }  // namespace

@@ -47,7 +47,8 @@ void AnswerAPersonAndExit(int argc, char** argv) {
                                                                 : nullptr;
   if (!answer) return;
   std::fputs(answer, stdout);
-  std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : -1);
+  std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0
+                                                              : kFailureStatus);
 }
 
 // The first three arguments must be present and differ as text; two spellings
@@ -60,7 +61,7 @@ bool HasThreeDistinctArguments(int argc, char** argv) {
 
 FILE* OpenForReadingOrDie(const char* path) {
   FILE* stream = std::fopen(path, "r");
-  if (!stream) DieWithReason("file open error for %s\n", path, errno);
+  if (!stream) DieWithReason(kFileOpenError, path, errno);
   return stream;
 }
 
@@ -71,7 +72,7 @@ int ReadAlphaOrDie(const char* text) {
   errno = 0;
   const long value = std::strtol(text, nullptr, 10);
   if (errno == ERANGE || value < INT_MIN || value > INT_MAX) {
-    Die("alpha out of range, input correctly");
+    Die(kAlphaOutOfRange);
   }
   return static_cast<int>(value);
 }
@@ -88,16 +89,16 @@ gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
   try {
     head = ReadJpegHead(stream);
   } catch (const std::bad_alloc&) {
-    DieWithPath("out of memory for %s\n", path);
+    DieWithPath(kOutOfMemory, path);
   }
   if (head.scan.has_frame &&
       images * ImageBytes(head.scan.width, head.scan.height) >
           AvailableBytes()) {
-    DieWithPath("out of memory for %s\n", path);
+    DieWithPath(kOutOfMemory, path);
   }
   JpegScan walked;
   gdImagePtr image = DecodeJpeg(head, stream, &walked);
-  if (!image) DieWithPath("file decode error for %s\n", path);
+  if (!image) DieWithPath(kFileDecodeError, path);
   appearance->orientation = ExifOrientation(walked.exif);
   appearance->icc_profile = IccProfile(walked.icc_chunks);
   return image;
@@ -116,10 +117,10 @@ int main(int argc, char** argv) {
   RemoveUnfinishedFrameOnInterrupt();
 
   AnswerAPersonAndExit(argc, argv);
-  if (!HasThreeDistinctArguments(argc, argv)) DieWithUsage("argument error");
+  if (!HasThreeDistinctArguments(argc, argv)) DieWithUsage(kArgumentError);
   FILE* first_stream = OpenForReadingOrDie(argv[1]);
   FILE* second_stream = OpenForReadingOrDie(argv[2]);
-  if (argc <= 4) DieWithUsage("missing alpha, input correctly");
+  if (argc <= 4) DieWithUsage(kMissingAlpha);
   const char* prefix = argv[3];
   const int alpha = ReadAlphaOrDie(argv[4]);
 
@@ -134,7 +135,7 @@ int main(int argc, char** argv) {
   // travels with the frames.
   if (gdImageSX(first) != gdImageSX(second) ||
       gdImageSY(first) != gdImageSY(second)) {
-    Die("Input has different size, please input images have same size");
+    Die(kDifferentSize);
   }
   const std::string segments = SharedSegments(first_look, second_look);
   const int width = gdImageSX(first);
@@ -142,7 +143,7 @@ int main(int argc, char** argv) {
 
   // One canvas for the whole run; every frame overwrites all of it.
   gdImagePtr canvas = gdImageCreateTrueColor(width, height);
-  if (!canvas) Die("canvas create error");
+  if (!canvas) Die(kCanvasCreateError);
 
   // With several CPUs, workers make the frames and this thread puts them in
   // place in order; with one, or no room for a second worker, the frames

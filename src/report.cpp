@@ -31,7 +31,7 @@ std::string PrintableName(const char* name) {
 
 void Die(const char* line) {
   std::puts(line);
-  std::exit(-1);
+  std::exit(kFailureStatus);
 }
 
 void DieWithUsage(const char* line) {
@@ -41,24 +41,26 @@ void DieWithUsage(const char* line) {
   std::fflush(stdout);
   std::fputs("usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)\n",
              stderr);
-  std::exit(-1);
+  std::exit(kFailureStatus);
 }
 
 void DieWithPath(const char* format, const char* name) {
   std::printf(format, PrintableName(name).c_str());
-  std::exit(-1);
+  std::putchar('\n');
+  std::exit(kFailureStatus);
 }
 
 void DieWithReason(const char* format, const char* name, int error) {
   // Standard output keeps the one line scripts read, flushed first so that
   // with 2>&1 the reason follows it.
   std::printf(format, PrintableName(name).c_str());
+  std::putchar('\n');
   std::fflush(stdout);
   if (error != 0) {
     std::fprintf(stderr, "jpegfade: %s: %s\n", PrintableName(name).c_str(),
                  std::strerror(error));
   }
-  std::exit(-1);
+  std::exit(kFailureStatus);
 }
 
 namespace {

@@ -5,12 +5,33 @@
 
 #include <string>
 
+/// The status of every failure: -1 to exit(3), which a shell sees as 255.
+constexpr int kFailureStatus = -1;
+
+/// The lines the tool prints on standard output, each for the failure that
+/// ends a run with kFailureStatus, in the order the checks run; "%s" stands
+/// for a path or a frame's name.
+constexpr char kArgumentError[] = "argument error";
+constexpr char kFileOpenError[] = "file open error for %s";
+constexpr char kMissingAlpha[] = "missing alpha, input correctly";
+constexpr char kAlphaOutOfRange[] = "alpha out of range, input correctly";
+constexpr char kOutOfMemory[] = "out of memory for %s";
+constexpr char kFileDecodeError[] = "file decode error for %s";
+constexpr char kDifferentSize[] =
+    "Input has different size, please input images have same size";
+constexpr char kCanvasCreateError[] = "canvas create error";
+constexpr char kFileWriteError[] = "file write error for %s";
+constexpr const char* kMessages[] = {
+    kArgumentError,   kFileOpenError,  kMissingAlpha,
+    kAlphaOutOfRange, kOutOfMemory,    kFileDecodeError,
+    kDifferentSize,   kCanvasCreateError, kFileWriteError};
+
 /// `name` as it can stand in a one-line message: each byte below 0x20 and
 /// 0x7f as a C escape ("\n", "\t", "\x1b"), every other byte as it is.
 std::string PrintableName(const char* name);
 
 /// Prints `line` and a newline on standard output; ends the process with
-/// status 255.
+/// kFailureStatus.
 [[noreturn]] void Die(const char* line);
 
 /// Die(`line`), and then, for a person at the terminal, the usage line on
@@ -18,8 +39,8 @@ std::string PrintableName(const char* name);
 /// jpegfade)".
 [[noreturn]] void DieWithUsage(const char* line);
 
-/// Prints `format` with PrintableName(`name`) in place of its one "%s" on
-/// standard output; ends the process with status 255.
+/// Prints `format` with PrintableName(`name`) in place of its one "%s", and
+/// a newline, on standard output; ends the process with kFailureStatus.
 [[noreturn]] void DieWithPath(const char* format, const char* name);
 
 /// DieWithPath(`format`, `name`), and then, for a person, the system's
