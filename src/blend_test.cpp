@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -219,6 +220,53 @@ TEST(BlendFrame, ReadsPaletteAndTrueColourPicturesAlike) {
     SCOPED_TRACE(testing::Message() << "first palette " << kind[0]
                                     << ", second palette " << kind[1]);
     ExpectReferenceMix(canvas.get(), 16, 16, 2, 7, PaletteFirst, PaletteSecond);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// FNV-1a over the canvas's red, green and blue bytes, row by row.
+uint64_t PixelChecksum(gdImagePtr canvas) {
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (int y = 0; y < gdImageSY(canvas); ++y) {
+    for (int x = 0; x < gdImageSX(canvas); ++x) {
+      const int c = canvas->tpixels[y][x];
+      for (int byte : {gdTrueColorGetRed(c), gdTrueColorGetGreen(c),
+                       gdTrueColorGetBlue(c)}) {
+        hash = (hash ^ static_cast<uint64_t>(byte)) * 0x100000001b3u;
+      }
+    }
+  }
+  return hash;
+}
+
+TEST(BlendFrame, GivesThePinnedPixelsOfTheDemoPictures) {
+  // Computed once, apart from this code: the example pictures decoded by
+  // djpeg, mixed with the plain formula in another language's IEEE doubles,
+  // and hashed. Decoded pixels, not JPEG bytes, so a new encoder does not
+  // move them; the cross builds check the same numbers.
+  const Image first = LoadJpeg(JPEGFADE_SOURCE_DIR "/examples/dawn.jpg");
+  const Image second = LoadJpeg(JPEGFADE_SOURCE_DIR "/examples/dusk.jpg");
+  ASSERT_TRUE(first && second);
+  const int width = gdImageSX(first.get()), height = gdImageSY(first.get());
+  Image canvas(gdImageCreateTrueColor(width, height));
+  struct Row {
+    int alpha, i;
+    uint64_t checksum;
+  };
+  const Row rows[] = {
+      {12, 0, 0x40d3e2cfa900d02du},  {12, 3, 0xe75187fad9918e3eu},
+      {12, 5, 0x3afef2c97b3a68c2u},  {12, 11, 0x193320a628df1c10u},
+      {11, 3, 0x33eb688d8c18030fu},  {50, 49, 0x1e7027869b11e336u},
+      {8, 3, 0x4a3a437c81bcec4eu},
+  };
+  for (const Row& row : rows) {
+    BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha,
+               width, height);
+    EXPECT_EQ(PixelChecksum(canvas.get()), row.checksum)
+        << "alpha " << row.alpha << ", i " << row.i;
   }
 }
 
