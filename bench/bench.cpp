@@ -27,6 +27,8 @@
 #include <vector>
 
 #include "blend.h"
+#include "run_tool.h"
+#include "test_pictures.h"
 
 namespace fs = std::filesystem;
 
@@ -74,78 +76,44 @@ gdImagePtr MakePicture(int width, int height, int seed) {
   return image;
 }
 
-gdImagePtr DecodeJpeg(const std::string& path) {
-  FILE* in = std::fopen(path.c_str(), "rb");
-  if (!in) return nullptr;
-  gdImagePtr image = gdImageCreateFromJpeg(in);
-  std::fclose(in);
-  return image;
-}
-
 void EncodeJpeg(gdImagePtr image, const std::string& path) {
-  FILE* out = std::fopen(path.c_str(), "wb");
-  if (!out) {
+  SaveJpeg(image, path);
+  if (!std::filesystem::exists(path)) {
     std::printf("cannot write %s\n", path.c_str());
     std::exit(1);
   }
-  gdImageJpeg(image, out, -1);
-  std::fclose(out);
 }
 
 // The baseline run: what jpegfade does, less the blend.
 int EncodeOnly(int argc, char** argv) {
   if (argc < 6) return 2;
-  gdImagePtr first = DecodeJpeg(argv[2]);
-  gdImagePtr second = DecodeJpeg(argv[3]);
+  const Image first = LoadJpeg(argv[2]);
+  const Image second = LoadJpeg(argv[3]);
   if (!first || !second) return 1;
   const int alpha = std::atoi(argv[5]);
   for (int i = 0; i < alpha; ++i) {
     char number[16];
     std::snprintf(number, sizeof number, "%02d.JPG", i);
-    EncodeJpeg(i < alpha / 2 ? second : first, argv[4] + std::string(number));
+    EncodeJpeg(i < alpha / 2 ? second.get() : first.get(),
+               argv[4] + std::string(number));
   }
-  gdImageDestroy(first);
-  gdImageDestroy(second);
   return 0;
 }
 
-struct RunCost {
-  double seconds;
-  long peak_kib;
-  double cpu_seconds = 0;  // user and system time of the run
-};
-
-// With `one_cpu`, the run is kept to the first CPU, as `taskset -c 0` does.
-RunCost RunProcess(const std::vector<std::string>& args,
-                   bool one_cpu = false) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args)
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const double start = Seconds();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (one_cpu) {
-      cpu_set_t first;
-      CPU_ZERO(&first);
-      CPU_SET(0, &first);
-      sched_setaffinity(0, sizeof first, &first);
-    }
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  const double seconds = Seconds() - start;
-  const double cpu_seconds =
-      usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 +
-      usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+// A whole run, which must succeed; with `one_cpu` kept to one CPU, as
+// `taskset -c 0` does.
+Outcome RunOrDie(const std::vector<std::string>& args, bool one_cpu = false) {
+  Limits limits;
+  limits.program = args[0].c_str();
+  limits.cpus = one_cpu ? 1 : 0;
+  const Outcome outcome =
+      RunIn(fs::temp_directory_path(),
+            std::vector<std::string>(args.begin() + 1, args.end()), limits);
+  if (outcome.status != 0) {
     std::printf("%s failed\n", args[0].c_str());
     std::exit(1);
   }
-  return {seconds, usage.ru_maxrss, cpu_seconds};
+  return outcome;
 }
 
 void FrameCosts(int width, int height, const fs::path& dir) {
@@ -211,12 +179,11 @@ void RunCosts(const std::string& jpegfade, const std::string& self,
   std::vector<double> tool, baseline;
   long peak_kib = 0;
   for (int r = 0; r < runs; ++r) {
-    const RunCost run =
-        RunProcess({jpegfade, a, b, dir / "fade", count}, true);
+    const Outcome run = RunOrDie({jpegfade, a, b, dir / "fade", count}, true);
     tool.push_back(run.seconds);
-    peak_kib = std::max(peak_kib, run.peak_kib);
+    peak_kib = std::max(peak_kib, run.max_rss);
     baseline.push_back(
-        RunProcess({self, "--encode-only", a, b, dir / "only", count}, true)
+        RunOrDie({self, "--encode-only", a, b, dir / "only", count}, true)
             .seconds);
   }
   std::sort(tool.begin(), tool.end());
@@ -255,8 +222,8 @@ void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
                                          std::to_string(frames)};
   std::vector<double> wall_all, wall_one, cpu_all, cpu_one;
   for (int r = 0; r < runs; ++r) {
-    const RunCost all = RunProcess(args);
-    const RunCost one = RunProcess(args, true);
+    const Outcome all = RunOrDie(args);
+    const Outcome one = RunOrDie(args, true);
     wall_all.push_back(all.seconds);
     cpu_all.push_back(all.cpu_seconds);
     wall_one.push_back(one.seconds);

@@ -35,18 +35,7 @@ int main(int argc, char** argv) {
     std::puts("usage: make_seeds FOLDER");
     return 2;
   }
-  const struct {
-    const char* name;
-    JpegKind kind;
-  } kinds[] = {
-      {"color", JpegKind::kColor},
-      {"gray", JpegKind::kGray},
-      {"progressive", JpegKind::kProgressive},
-      {"cmyk", JpegKind::kCmyk},
-      {"restarts", JpegKind::kRestarts},
-      {"arithmetic", JpegKind::kArithmetic},
-      {"metadata", JpegKind::kMetadata},
-  };
+  const auto& kinds = kJpegKinds;
   const struct {
     int width, height;
   } sizes[] = {{1, 1}, {17, 5}, {3, 31}, {16, 16}};

@@ -100,14 +100,9 @@ TEST(ScanJpegBytes, FollowsEntropyCodedDataToTheEnd) {
   }
 }
 
-const JpegKind kAllKinds[] = {
-    JpegKind::kColor,    JpegKind::kGray,     JpegKind::kProgressive,
-    JpegKind::kCmyk,     JpegKind::kRestarts, JpegKind::kArithmetic,
-    JpegKind::kMetadata,
-};
-
 TEST(DecodeJpeg, DecodesEveryKindAsTheLibraryDoes) {
-  for (const JpegKind kind : kAllKinds) {
+  for (const NamedJpegKind& named : kJpegKinds) {
+    const JpegKind kind = named.kind;
     const std::string bytes = WriteJpeg(kind, 37, 21, 5);
     const JpegScan scan = Walk(bytes);
     EXPECT_TRUE(scan.has_frame && scan.ended) << static_cast<int>(kind);

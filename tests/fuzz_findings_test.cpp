@@ -25,12 +25,10 @@ std::string Pair(const std::string& first, const std::string& second) {
 }
 
 TEST(FuzzTarget, PassesOnEveryKindOfPicture) {
-  for (const JpegKind kind :
-       {JpegKind::kColor, JpegKind::kGray, JpegKind::kProgressive,
-        JpegKind::kCmyk, JpegKind::kRestarts, JpegKind::kArithmetic,
-        JpegKind::kMetadata}) {
-    RunTarget(
-        Pair(WriteJpeg(kind, 17, 5, 1), WriteJpeg(JpegKind::kColor, 17, 5, 2)));
+  for (const NamedJpegKind& named : kJpegKinds) {
+    SCOPED_TRACE(named.name);
+    RunTarget(Pair(WriteJpeg(named.kind, 17, 5, 1),
+                   WriteJpeg(JpegKind::kColor, 17, 5, 2)));
   }
 }
 

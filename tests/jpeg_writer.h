@@ -18,6 +18,18 @@ enum class JpegKind {
                  // bytes looking like markers
 };
 
+/// Every kind, each with a name for messages and file names.
+struct NamedJpegKind {
+  const char* name;
+  JpegKind kind;
+};
+inline constexpr NamedJpegKind kJpegKinds[] = {
+    {"color", JpegKind::kColor},         {"gray", JpegKind::kGray},
+    {"progressive", JpegKind::kProgressive}, {"cmyk", JpegKind::kCmyk},
+    {"restarts", JpegKind::kRestarts},   {"arithmetic", JpegKind::kArithmetic},
+    {"metadata", JpegKind::kMetadata},
+};
+
 /// A `width` x `height` JPEG of `kind` whose pixels vary with `seed`; with
 /// an Exif Orientation `orientation` (little-endian; none for 0) and the ICC
 /// profile `icc` (none when empty), as a phone writes them.

@@ -27,6 +27,14 @@ bool ResourceLimitHolds(int resource) {
   return holds;
 }
 
+bool MemoryLimitsTestable() {
+#ifdef JPEGFADE_UNDER_ASAN
+  return false;
+#else
+  return ResourceLimitHolds(RLIMIT_AS) && ResourceLimitHolds(RLIMIT_DATA);
+#endif
+}
+
 std::vector<std::string> ToolCommand(const std::string& program,
                                      const std::vector<std::string>& args) {
   std::vector<std::string> command;

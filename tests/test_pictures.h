@@ -38,6 +38,11 @@ inline int ReferenceMix(int c1, int c2, double t) {
 /// process binds it: qemu-user takes the call and ignores it.
 bool ResourceLimitHolds(int resource);
 
+/// Whether address-space and data-size limits can be tested here: they
+/// hold (not under qemu-user), and the build has no address sanitizer,
+/// whose shadow memory needs more address space than they leave.
+bool MemoryLimitsTestable();
+
 /// The command line that runs the built `program` with `args`: through the
 /// emulator where the tests run on another architecture's binaries.
 std::vector<std::string> ToolCommand(const std::string& program,

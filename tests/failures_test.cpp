@@ -1,0 +1,218 @@
+// End-to-end: every failure's one line, its order, its status, and that it
+// leaves no file behind, damaged input and hostile input included.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "jpeg_writer.h"
+#include "test_pictures.h"
+#include "tool_test.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
+  const std::string kArgument = "argument error\n";
+  const std::string kMissing = "missing alpha, input correctly\n";
+  const std::string kRange = "alpha out of range, input correctly\n";
+  const std::string kSize =
+      "Input has different size, please input images have same size\n";
+  struct Row {
+    std::vector<std::string> args;
+    std::string out;
+    bool reader_gone = false;  // the line is lost, but the status stays
+    std::string reason = "";   // the system's reason, on standard error
+  };
+  const Row rows[] = {
+      {{}, kArgument},
+      {{}, "", true},
+      {{"a.jpg"}, kArgument},
+      {{"a.jpg", "b.jpg"}, kArgument},
+      {{"a.jpg", "a.jpg", "p", "3"}, kArgument},
+      {{"a.jpg", "b.jpg", "a.jpg", "3"}, kArgument},
+      {{"a.jpg", "b.jpg", "b.jpg", "3"}, kArgument},
+      {{"none.jpg", "none.jpg", "p", "3"}, kArgument},  // before any open
+      {{"", "", "p", "3"}, kArgument},
+      {{"none.jpg", "b.jpg", "p", "3"},
+       "file open error for none.jpg\n",
+       false,
+       "jpegfade: none.jpg: No such file or directory\n"},
+      {{"a.jpg", "none.jpg", "p", "3"}, "file open error for none.jpg\n"},
+      {{"none1.jpg", "none2.jpg", "p"}, "file open error for none1.jpg\n"},
+      {{"", "b.jpg", "p", "3"}, "file open error for \n"},
+      {{"a.jpg", "", "p", "3"}, "file open error for \n"},
+      {{"a\nb.jpg", "b.jpg", "p", "3"}, "file open error for a\\nb.jpg\n"},
+      {{"a.jpg", "\t\x1b[1m\x7f\r.jpg", "p", "3"},
+       "file open error for \\t\\x1b[1m\\x7f\\r.jpg\n"},
+      {{"a.jpg", "b.jpg", "p"}, kMissing},
+      {{"--help", "b.jpg", "p", "3"}, "file open error for --help\n"},
+      {{"--version", "--help"}, kArgument},
+      {{"text.jpg", "b.jpg", "p"}, kMissing},  // before any decoding
+      {{"a.jpg", "b.jpg", "p", "2147483648"}, kRange},
+      {{"a.jpg", "b.jpg", "p", "-2147483649"}, kRange},
+      {{"a.jpg", "b.jpg", "p", "123456789012345678901234567890"}, kRange},
+      {{"text.jpg", "b.jpg", "p", " 99999999999"}, kRange},
+      {{"text.jpg", "b.jpg", "p", "3"}, "file decode error for text.jpg\n"},
+      {{"a.jpg", "empty.jpg", "p", "3"}, "file decode error for empty.jpg\n"},
+      {{"folder.jpg", "b.jpg", "p", "3"}, "file decode error for folder.jpg\n"},
+      {{"a.jpg", "b.jpg/x", "p", "3"},
+       "file open error for b.jpg/x\n",
+       false,
+       "jpegfade: b.jpg/x: Not a directory\n"},
+      {{"text.jpg", "empty.jpg", "p", "3"}, "file decode error for text.jpg\n"},
+      {{"a.jpg", "text.jpg", "p", "0"}, "file decode error for text.jpg\n"},
+      {{"a.jpg", "tall.jpg", "p", "3"}, kSize},
+      {{"a.jpg", "tall.jpg", "p", "3"}, "", true},
+      {{"a.jpg", "short.jpg", "p", "3"}, kSize},
+      {{"empty.jpg", "tall.jpg", "p", "3"},
+       "file decode error for empty.jpg\n"},
+  };
+  for (const Row& row : rows) {
+    Limits limits;
+    limits.reader_gone = row.reader_gone;
+    const Outcome outcome = RunIn(dir_, row.args, limits);
+    EXPECT_EQ(outcome.out, row.out) << Args(row.args);
+    EXPECT_EQ(outcome.status, 255) << Args(row.args);
+    EXPECT_TRUE(NewFiles().empty()) << Args(row.args);
+    ExpectToolLinesOnly(outcome.err, Args(row.args));
+    EXPECT_NE(outcome.err.find(row.reason), std::string::npos)
+        << Args(row.args) << ": " << outcome.err;
+    // A person who typed the command wrong is shown how it goes.
+    const bool usage = row.out == kArgument || row.out == kMissing ||
+                       (row.reader_gone && row.args.empty());
+    EXPECT_EQ(outcome.err.find("usage: jpegfade ") != std::string::npos, usage)
+        << Args(row.args);
+  }
+}
+
+TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
+  const std::string a = ReadFileBytes(Path("a.jpg"));
+  WriteFileBytes(Path("cut.jpg"), a.substr(0, a.size() / 2));
+  WriteFileBytes(Path("soi.jpg"), "\xff\xd8");
+  int png_size = 0;
+  void* png = gdImagePngPtr(first_.get(), &png_size);
+  WriteFileBytes(Path("png.jpg"),
+                 std::string(static_cast<char*>(png), png_size));
+  gdFree(png);
+  // Nineteen bytes that claim 46000 x 46000 pixels: 24 GiB for the run.
+  WriteFileBytes(Path("huge.jpg"),
+                 std::string("\xff\xd8\xff\xc0\x00\x11\x08\xb3\xb0\xb3\xb0"
+                             "\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01",
+                             21));
+  const std::string long_prefix(300, 'x');  // over the system's name limit
+  before_ = Listing();
+  const rlim_t k8GiB = rlim_t{8} << 30;
+  struct Row {
+    std::vector<std::string> args;
+    std::string out;
+    std::set<std::string> left = {};  // complete frames that stay
+    std::string link = "";  // a frame name made to point at a full disk,
+                            // which stays: it is the user's, not the run's
+    rlim_t file_size = RLIM_INFINITY;
+    rlim_t address_space = RLIM_INFINITY;
+    std::string old = "";  // an older fade00.JPG, which a failure must keep
+  };
+  const std::vector<Row> rows = {
+      {{"cut.jpg", "b.jpg", "p", "3"}, "file decode error for cut.jpg\n"},
+      {{"a.jpg", "cut.jpg", "p", "3"}, "file decode error for cut.jpg\n"},
+      {{"empty.jpg", "b.jpg", "p", "3"}, "file decode error for empty.jpg\n"},
+      {{"text.jpg", "b.jpg", "p", "3"}, "file decode error for text.jpg\n"},
+      {{"png.jpg", "b.jpg", "p", "3"}, "file decode error for png.jpg\n"},
+      {{"a.jpg", "soi.jpg", "p", "3"}, "file decode error for soi.jpg\n"},
+      {{"folder.jpg", "b.jpg", "p", "3"}, "file decode error for folder.jpg\n"},
+      {{"huge.jpg", "text.jpg", "p", "3"},
+       "out of memory for huge.jpg\n",
+       {},
+       "",
+       RLIM_INFINITY,
+       k8GiB},
+      {{"a.jpg", "huge.jpg", "p", "3"},
+       "out of memory for huge.jpg\n",
+       {},
+       "",
+       RLIM_INFINITY,
+       k8GiB},
+      {{"a.jpg", "b.jpg", "nodir/f", "4"},
+       "file write error for nodir/f00.JPG\n"},  // with the system's reason
+      {{"a.jpg", "b.jpg", long_prefix, "4"},
+       "file write error for " + long_prefix + "00.JPG\n"},
+      {{"a.jpg", "b.jpg", "no\ndir/f", "4"},
+       "file write error for no\\ndir/f00.JPG\n"},
+      {{"a.jpg", "b.jpg", "fade", "4"},
+       "file write error for fade00.JPG\n",
+       {},
+       "fade00.JPG"},
+      {{"a.jpg", "b.jpg", "fade", "4"},
+       "file write error for fade02.JPG\n",
+       {"fade00.JPG", "fade01.JPG"},
+       "fade02.JPG"},
+      {{"a.jpg", "b.jpg", "fade", "4"},
+       "file write error for fade00.JPG\n",
+       {},
+       "",
+       100},
+      {{"a.jpg", "b.jpg", "fade", "4"},
+       "file write error for fade00.JPG\n",
+       {},
+       "",
+       100,
+       RLIM_INFINITY,
+       "the user's older frame"},
+  };
+  const bool limits_testable = MemoryLimitsTestable();
+  for (const Row& row : rows) {
+    if (row.address_space != RLIM_INFINITY && !limits_testable) continue;
+    if (!row.link.empty()) fs::create_symlink("/dev/full", dir_ / row.link);
+    if (!row.old.empty()) WriteFileBytes(Path("fade00.JPG"), row.old);
+    const Outcome outcome =
+        RunIn(dir_, row.args, {row.file_size, row.address_space});
+    EXPECT_EQ(outcome.out, row.out) << Args(row.args);
+    EXPECT_EQ(outcome.status, 255) << Args(row.args);
+    std::set<std::string> left = row.left;
+    if (!row.link.empty()) {
+      left.insert(row.link);
+      EXPECT_TRUE(fs::is_symlink(dir_ / row.link)) << Args(row.args);
+    }
+    if (row.out == "file write error for nodir/f00.JPG\n") {
+      EXPECT_EQ(outcome.err,
+                "jpegfade: nodir/f00.JPG: No such file or directory\n");
+    }
+    if (!row.old.empty()) {
+      left.insert("fade00.JPG");
+      EXPECT_EQ(ReadFileBytes(Path("fade00.JPG")), row.old) << Args(row.args);
+    }
+    EXPECT_EQ(NewFiles(), left) << Args(row.args);
+    for (const std::string& name : row.left) {
+      ExpectFrame(name, std::stoi(name.substr(4, 2)), 4);  // fadeNN.JPG
+    }
+    ExpectToolLinesOnly(outcome.err, Args(row.args));
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+  }
+}
+
+TEST_F(JpegfadeTest, AFileCutShortIsRefusedBeforeItIsDecoded) {
+  // A few hundred bytes of a picture that claims 8192 x 8192 pixels: decoded,
+  // the missing rows would be made grey, 256 MiB of them, before the end
+  // showed the picture incomplete.
+  std::string bytes = ReadFileBytes(Path("a.jpg"));
+  const size_t frame = bytes.find("\xff\xc0");
+  ASSERT_NE(frame, std::string::npos);
+  bytes.replace(frame + 5, 4, std::string("\x20\x00\x20\x00", 4));
+  WriteFileBytes(Path("cut.jpg"),
+                 bytes.substr(0, bytes.find("\xff\xda") + 100));
+  before_ = Listing();
+  const Outcome outcome = RunIn(dir_, {"cut.jpg", "b.jpg", "p", "3"});
+  EXPECT_EQ(outcome.out, "file decode error for cut.jpg\n");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_LT(outcome.max_rss, 100 << 10) << "KiB";
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// End-to-end: what stands under a frame's name (a FIFO, a link, a file the
+// user may or may not write, a folder that takes no new file) and how a run
+// ends (signals, SIGKILL, two runs at once) leave only whole frames.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "jpeg_writer.h"
+#include "test_pictures.h"
+#include "tool_test.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
+  // A FIFO read by a video encoder, a link to /dev/null: written through and
+  // left what they are. A regular file: replaced whole by a rename, keeping
+  // its mode and owner, unless the user may not write it. In a folder that
+  // takes no new file, a writable frame is written in place, and emptied if
+  // that fails. Some rows run as an ordinary user, since root writes any file
+  // and creates files in any folder.
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_TRUE(nobody);
+  const bool root = getuid() == 0;
+  const std::string frame0 = ExpectedFrame(first_.get(), second_.get(), 0, 2);
+  // The tool where that user may run it, outside the folder under test.
+  const fs::path bin = MakeTempFolder();
+  fs::copy_file(JPEGFADE_EXECUTABLE, bin / "jpegfade");
+  fs::permissions(
+      bin, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+  fs::permissions(dir_, fs::perms::all);
+  const std::string tool = bin / "jpegfade";
+  const mode_t mask = umask(0);
+  umask(mask);
+  const std::string older = "an older frame";
+  auto mode = [&](const std::string& name) {
+    struct stat info {};
+    stat(Path(name).c_str(), &info);
+    return info.st_mode & 07777;
+  };
+  enum Kind {
+    kFifo,
+    kNullLink,
+    kWriteOnly,
+    kKeptModeAndOwner,
+    kReadOnly,
+    kFolderNotWritable,
+    kFolderNotWritableFull,
+  };
+  for (const Kind kind : {kFifo, kNullLink, kWriteOnly, kKeptModeAndOwner,
+                          kReadOnly, kFolderNotWritable, kFolderNotWritableFull}) {
+    SCOPED_TRACE(kind);
+    pid_t reader = -1;
+    Limits limits;
+    std::string prefix = "f", out = "";
+    std::vector<std::string> theirs;  // files the ordinary user must own
+    switch (kind) {
+      case kFifo:
+        ASSERT_EQ(mkfifo(Path("f00.JPG").c_str(), 0600), 0);
+        reader = fork();
+        if (reader == 0) {
+          _exit(ReadFileBytes(Path("f00.JPG")) == frame0 ? 0 : 1);
+        }
+        break;
+      case kNullLink:
+        fs::create_symlink("/dev/null", Path("f01.JPG"));
+        break;
+      case kWriteOnly:
+        WriteFileBytes(Path("f00.JPG"), older);
+        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0200), 0);
+        theirs = {"f00.JPG"};
+        break;
+      case kKeptModeAndOwner:
+        WriteFileBytes(Path("f00.JPG"), older);
+        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0640), 0);
+        if (root) {
+          ASSERT_EQ(chown(Path("f00.JPG").c_str(), nobody->pw_uid,
+                          nobody->pw_gid),
+                    0);
+        }
+        break;
+      case kReadOnly:
+        WriteFileBytes(Path("f00.JPG"), older);
+        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0444), 0);
+        out = "file write error for f00.JPG\n";
+        limits.user = nobody->pw_uid;
+        break;
+      case kFolderNotWritable:
+      case kFolderNotWritableFull:
+        fs::create_directory(Path("ro"));
+        WriteFileBytes(Path("ro/f00.JPG"), older);
+        WriteFileBytes(Path("ro/f01.JPG"), older);
+        ASSERT_EQ(chmod(Path("ro").c_str(), 0555), 0);
+        theirs = {"ro/f00.JPG", "ro/f01.JPG"};
+        prefix = "ro/f";
+        if (kind == kFolderNotWritableFull) {
+          limits.file_size = 100;
+          out = "file write error for ro/f00.JPG\n";
+        }
+        break;
+    }
+    if (!theirs.empty()) limits.user = nobody->pw_uid;
+    for (const std::string& name : theirs) {
+      if (root) {
+        ASSERT_EQ(chown(Path(name).c_str(), nobody->pw_uid, -1), 0);
+      }
+    }
+    if (limits.user != 0 && root) limits.program = tool.c_str();
+    const Outcome outcome =
+        RunIn(dir_, {"a.jpg", "b.jpg", prefix, "2"}, limits);
+    EXPECT_EQ(outcome.out, out);
+    EXPECT_EQ(outcome.status, out.empty() ? 0 : 255);
+    for (const std::string& name : Listing()) {
+      EXPECT_EQ(fs::path(name).filename().string().rfind(".jpegfade-", 0),
+                std::string::npos)
+          << "a temporary file is left: " << name;
+    }
+    switch (kind) {
+      case kFifo: {
+        int status = -1;
+        waitpid(reader, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "the FIFO's reader did not get frame 0";
+        EXPECT_EQ(fs::status(Path("f00.JPG")).type(), fs::file_type::fifo);
+        break;
+      }
+      case kNullLink:
+        EXPECT_TRUE(fs::is_symlink(Path("f01.JPG")));
+        break;
+      case kWriteOnly:
+        EXPECT_EQ(mode("f00.JPG"), 0200u);
+        // Its owner (or root) may read it once it is readable again.
+        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0600), 0);
+        break;
+      case kKeptModeAndOwner: {
+        EXPECT_EQ(mode("f00.JPG"), 0640u);
+        struct stat info {};
+        stat(Path("f00.JPG").c_str(), &info);
+        if (root) {
+          EXPECT_EQ(info.st_uid, nobody->pw_uid);
+        }
+        break;
+      }
+      case kReadOnly:
+        EXPECT_EQ(ReadFileBytes(Path("f00.JPG")), older);
+        EXPECT_FALSE(fs::exists(Path("f01.JPG")));
+        break;
+      case kFolderNotWritable:
+        ExpectFrame("ro/f00.JPG", 0, 2);
+        ExpectFrame("ro/f01.JPG", 1, 2);
+        break;
+      case kFolderNotWritableFull:
+        // Neither removable nor left half-written: emptied.
+        EXPECT_EQ(ReadFileBytes(Path("ro/f00.JPG")), "");
+        EXPECT_EQ(ReadFileBytes(Path("ro/f01.JPG")), older);
+        break;
+    }
+    if (kind != kFifo && kind < kReadOnly) ExpectFrame("f00.JPG", 0, 2);
+    if (kind != kNullLink && kind < kReadOnly) {
+      ExpectFrame("f01.JPG", 1, 2);
+      EXPECT_EQ(mode("f01.JPG"), 0666u & ~mask) << "a new frame's mode";
+    }
+    if (fs::exists(Path("ro"))) chmod(Path("ro").c_str(), 0755);
+    for (const std::string& name : NewFiles()) fs::remove_all(Path(name));
+  }
+  fs::remove_all(bin);
+}
+
+// Names of the temporary files in `dir`.
+std::vector<std::string> Temporaries(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error)) {
+    const std::string name = entry.path().filename();
+    if (name.rfind(".jpegfade-", 0) == 0) names.push_back(name);
+  }
+  return names;
+}
+
+TEST_F(JpegfadeTest, HoweverARunEndsEveryFrameLeftIsWhole) {
+  // Pictures large enough that a frame takes a while to make: the run is
+  // ended once frame 0 is in place, while frame 1 is made (on one CPU, in
+  // its temporary file; on more, in a worker or its temporary file).
+  // timeout(1) and two quick Ctrl-C send a signal twice; SIGKILL cannot be
+  // handled, and may leave its temporary file, never a damaged frame.
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 6).get(), Path("big2.jpg"));
+  const Image first = LoadJpeg(Path("big1.jpg"));
+  const Image second = LoadJpeg(Path("big2.jpg"));
+  std::vector<std::string> frames, reversed;
+  for (int i = 0; i < 3; ++i) {
+    frames.push_back(ExpectedFrame(first.get(), second.get(), i, 3));
+    reversed.push_back(ExpectedFrame(second.get(), first.get(), i, 3));
+  }
+  before_ = Listing();
+  const std::vector<std::string> args = {"big1.jpg", "big2.jpg", "f", "3"};
+  // On all CPUs (workers make the frames, this thread writes them), and
+  // once on one.
+  const std::pair<int, int> endings[] = {
+      {SIGINT, 0}, {SIGTERM, 0}, {SIGHUP, 0}, {SIGKILL, 0}, {SIGTERM, 1}};
+  for (const auto& [signal, cpus] : endings) {
+    Limits limits;
+    limits.cpus = cpus;
+    bool hit = false;
+    for (int attempt = 0; attempt < 20 && !hit; ++attempt) {
+      const Child child = StartIn(dir_, args, limits);
+      for (int wait = 0; wait < 100000; ++wait) {
+        if (fs::exists(Path("f00.JPG"))) break;
+        usleep(100);
+      }
+      kill(child.pid, signal);
+      if (signal != SIGKILL) kill(child.pid, signal);
+      const Outcome outcome = Finish(child);
+      if (outcome.status != 0) {
+        EXPECT_EQ(outcome.status, 128 + signal);
+      }
+      // Whatever is under a frame's name is whole: frame 0 always, frame 1
+      // only if it was in place before the signal came.
+      for (const std::string& name : NewFiles()) {
+        if (name.rfind(".jpegfade-", 0) == 0) continue;
+        const int i = name[2] - '0';
+        EXPECT_TRUE(ReadFileBytes(Path(name)) == frames[i])
+            << name << " is damaged after signal " << signal;
+      }
+      EXPECT_TRUE(NewFiles().count("f00.JPG")) << signal;
+      EXPECT_LE(Temporaries(dir_).size(), signal == SIGKILL ? 1u : 0u)
+          << signal;
+      hit = outcome.status == 128 + signal && !NewFiles().count("f01.JPG");
+      for (const std::string& name : NewFiles()) fs::remove(Path(name));
+    }
+    EXPECT_TRUE(hit) << "no run on " << cpus << " CPUs was stopped by signal "
+                     << signal << " in the middle of a frame";
+  }
+
+  // Two runs into one prefix at once, one fading each way: every frame is
+  // whole, one run's or the other's.
+  const Child one = StartIn(dir_, args, {});
+  const Child other = StartIn(dir_, {"big2.jpg", "big1.jpg", "f", "3"}, {});
+  EXPECT_EQ(Finish(one).status, 0);
+  EXPECT_EQ(Finish(other).status, 0);
+  EXPECT_EQ(NewFiles(),
+            (std::set<std::string>{"f00.JPG", "f01.JPG", "f02.JPG"}));
+  for (int i = 0; i < 3; ++i) {
+    const std::string frame =
+        ReadFileBytes(Path("f0" + std::to_string(i) + ".JPG"));
+    EXPECT_TRUE(frame == frames[i] || frame == reversed[i]) << "frame " << i;
+  }
+}
+
+}  // namespace

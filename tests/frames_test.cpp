@@ -1,0 +1,280 @@
+// End-to-end: the frames a run writes, byte for byte, for every kind of
+// picture, from a pipe, with the pictures' orientation and profile, and on
+// any number of CPUs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <thread>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "jpeg_writer.h"
+#include "test_pictures.h"
+#include "tool_test.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
+  fs::create_directory(dir_ / "out");
+  // A name far longer than any fixed buffer, in parts the system accepts.
+  const std::string deep = std::string(200, 'd') + "/" + std::string(100, 'e');
+  fs::create_directory(dir_ / std::string(200, 'd'));
+  WriteFileBytes(Path("meta.jpg"), WithComments(ReadFileBytes(Path("a.jpg"))));
+  before_ = Listing();
+  struct Row {
+    std::vector<std::string> args;
+    std::string prefix;
+    int frames;
+  };
+  const Row rows[] = {
+      {{"a.jpg", "b.jpg", "fade", "3"}, "fade", 3},
+      {{"meta.jpg", "b.jpg", "fade", "3"}, "fade", 3},  // a.jpg's pixels
+      {{"a.jpg", "b.jpg", "fade", "1"}, "fade", 1},     // the second picture
+      {{"a.jpg", "b.jpg", "fade", "12"}, "fade", 12},
+      {{"a.jpg", "b.jpg", "fade", "12abc"}, "fade", 12},
+      {{"a.jpg", "b.jpg", "fade", " 7"}, "fade", 7},
+      {{"a.jpg", "b.jpg", "fade", "\t+2"}, "fade", 2},
+      {{"a.jpg", "b.jpg", "fade", "2", "more", "args"}, "fade", 2},
+      {{"a.jpg", "b.jpg", "out/fade_", "2"}, "out/fade_", 2},
+      {{"a.jpg", "b.jpg", "f%d%s%n", "2"}, "f%d%s%n", 2},
+      {{"a.jpg", "b.jpg", deep, "2"}, deep, 2},
+      {{"a.jpg", "b.jpg", "fade", "0"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", "-3"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", "-2147483648"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", "abc"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", "0x5"}, "fade", 0},
+      {{"a.jpg", "b.jpg", "fade", ""}, "fade", 0},
+  };
+  for (const Row& row : rows) {
+    const Outcome outcome = RunIn(dir_, row.args);
+    EXPECT_EQ(outcome.out, "") << Args(row.args);
+    EXPECT_EQ(outcome.status, 0) << Args(row.args);
+    EXPECT_EQ(outcome.err, "") << Args(row.args);
+    std::set<std::string> expected;
+    for (int i = 0; i < row.frames; ++i) {
+      char number[16];
+      std::snprintf(number, sizeof number, "%02d", i);
+      const std::string name = row.prefix + number + ".JPG";
+      expected.insert(name);
+      ExpectFrame(name, i, row.frames);
+    }
+    EXPECT_EQ(NewFiles(), expected) << Args(row.args);
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+  }
+}
+
+TEST_F(JpegfadeTest, AFrameMayReplaceAnInputPicture) {
+  // Both pictures are decoded before the first frame overwrites one of them.
+  fs::copy_file(Path("a.jpg"), Path("p00.JPG"));
+  const Outcome outcome = RunIn(dir_, {"p00.JPG", "b.jpg", "p", "2"});
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.status, 0);
+  ExpectFrame("p00.JPG", 0, 2);
+  ExpectFrame("p01.JPG", 1, 2);
+}
+
+TEST_F(JpegfadeTest, EveryKindOfPictureFadesExactly) {
+  for (const NamedJpegKind& named : kJpegKinds) {
+    const JpegKind kind = named.kind;
+    const std::string kind_name = named.name;
+    WriteFileBytes(Path("k1.jpg"), WriteJpeg(kind, 33, 17, 1));
+    WriteFileBytes(Path("k2.jpg"), WriteJpeg(JpegKind::kColor, 33, 17, 2));
+    before_ = Listing();
+    const Outcome outcome = RunIn(dir_, {"k1.jpg", "k2.jpg", "k", "3"});
+    EXPECT_EQ(outcome.out, "") << kind_name;
+    EXPECT_EQ(outcome.status, 0) << kind_name;
+    const Image first = LoadJpeg(Path("k1.jpg"));
+    const Image second = LoadJpeg(Path("k2.jpg"));
+    for (int i = 0; i < 3; ++i) {
+      const std::string name = "k0" + std::to_string(i) + ".JPG";
+      EXPECT_TRUE(ReadFileBytes(Path(name)) ==
+                  ExpectedFrame(first.get(), second.get(), i, 3))
+          << kind_name << ": " << name;
+      fs::remove(Path(name));
+    }
+  }
+}
+
+TEST_F(JpegfadeTest, FramesCarryTheOrientationAndProfileBothPicturesCarry) {
+  // Phone pictures: an Exif orientation and a colour profile, which every
+  // frame carries when both pictures carry the same; otherwise none of that
+  // kind, with a line on standard error. The rest of each frame is the
+  // encoder's output, byte for byte.
+  std::string small(3000, '\0'), other(3000, '\0'), large(70000, '\0');
+  for (size_t k = 0; k < large.size(); ++k) {
+    large[k] = static_cast<char>(k * 7 + k / 251);
+    if (k < small.size()) small[k] = static_cast<char>(k), other[k] = 'o';
+  }
+  // The minimal APP1 segment a frame carries: big-endian TIFF, IFD0 with
+  // the one entry.
+  auto exif = [](int orientation) {
+    return std::string("Exif\0\0MM\0*\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01",
+                       24) +
+           std::string(1, '\0') + static_cast<char>(orientation) +
+           std::string(6, '\0');
+  };
+  const std::string none;
+  auto differ = [](int a, int b) {
+    return "jpegfade: the pictures carry different orientations (" +
+           std::to_string(a) + " and " + std::to_string(b) +
+           "); the frames carry none\n";
+  };
+  struct Row {
+    int first, second;  // orientations; 0 for none
+    const std::string &first_icc, &second_icc;
+    int carried;  // the frames' orientation; 0 for none
+    const std::string& icc;
+    std::string err;
+  };
+  const Row rows[] = {
+      {1, 1, none, none, 0, none, ""},
+      {3, 3, none, none, 3, none, ""},
+      {6, 6, none, none, 6, none, ""},
+      {8, 8, none, none, 8, none, ""},
+      {6, 1, none, none, 0, none, differ(6, 1)},
+      {0, 6, none, none, 0, none, differ(1, 6)},
+      {6, 6, small, small, 6, small, ""},
+      {0, 0, large, large, 0, large, ""},  // in two chunks
+      {0, 0, small, other, 0, none,
+       "jpegfade: the pictures carry different colour profiles; the frames "
+       "carry none\n"},
+      {0, 0, small, none, 0, none,
+       "jpegfade: only the first picture carries a colour profile; the "
+       "frames carry none\n"},
+  };
+  for (const Row& row : rows) {
+    const std::string what = std::to_string(row.first) + "/" +
+                             std::to_string(row.second) + ", profiles " +
+                             std::to_string(row.first_icc.size()) + "/" +
+                             std::to_string(row.second_icc.size());
+    WriteFileBytes(Path("s1.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 1,
+                                             row.first, row.first_icc));
+    WriteFileBytes(Path("s2.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 2,
+                                             row.second, row.second_icc));
+    const Outcome outcome = RunIn(dir_, {"s1.jpg", "s2.jpg", "s", "3"});
+    EXPECT_EQ(outcome.out, "") << what;
+    EXPECT_EQ(outcome.status, 0) << what;
+    EXPECT_EQ(outcome.err, row.err) << what;
+    const Image first = LoadJpeg(Path("s1.jpg"));
+    const Image second = LoadJpeg(Path("s2.jpg"));
+    for (int i = 0; i < 3; ++i) {
+      const std::string frame =
+          ReadFileBytes(Path("s0" + std::to_string(i) + ".JPG"));
+      const Carried carried = ReadCarried(frame);
+      EXPECT_EQ(carried.app1, row.carried ? std::vector<std::string>{exif(
+                                                row.carried)}
+                                          : std::vector<std::string>{})
+          << what;
+      EXPECT_TRUE(carried.icc == row.icc) << what;
+      EXPECT_TRUE(WithoutApp1AndApp2(frame) ==
+                  ExpectedFrame(first.get(), second.get(), i, 3))
+          << what << ": frame " << i;
+    }
+  }
+}
+
+TEST_F(JpegfadeTest, EveryCpuCountGivesTheSameFramesInOrder) {
+  // Workers make the frames in parallel and one writer puts them in place in
+  // order: the frames are those of one CPU, byte for byte, and a failure
+  // part way leaves the frames before it and none after it.
+  const int allowed = static_cast<int>(std::thread::hardware_concurrency());
+  WriteFileBytes(Path("k1.jpg"), WriteJpeg(JpegKind::kProgressive, 33, 17, 1));
+  WriteFileBytes(Path("k2.jpg"), WriteJpeg(JpegKind::kGray, 33, 17, 2));
+  WriteFileBytes(Path("t1.jpg"),
+                 WriteJpeg(JpegKind::kColor, 40, 30, 1, 6, "a profile"));
+  WriteFileBytes(Path("t2.jpg"),
+                 WriteJpeg(JpegKind::kColor, 40, 30, 2, 6, "a profile"));
+  SaveJpeg(MakeTrueColorPicture(301, 203, 7).get(), Path("m1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(301, 203, 8).get(), Path("m2.jpg"));
+  before_ = Listing();
+  const std::vector<std::string> pairs[] = {{"a.jpg", "b.jpg", "12"},
+                                            {"k1.jpg", "k2.jpg", "5"},
+                                            {"t1.jpg", "t2.jpg", "4"},
+                                            {"m1.jpg", "m2.jpg", "13"}};
+  for (const std::vector<std::string>& pair : pairs) {
+    std::map<std::string, std::string> one_cpu;
+    for (int cpus = 1; cpus <= 3; ++cpus) {
+      if (cpus > allowed) {
+        std::printf("%d CPUs here: no run on %d\n", allowed, cpus);
+        continue;
+      }
+      Limits limits;
+      limits.cpus = cpus;
+      const Outcome outcome =
+          RunIn(dir_, {pair[0], pair[1], "p", pair[2]}, limits);
+      EXPECT_EQ(outcome.out, "") << pair[0] << " on " << cpus;
+      EXPECT_EQ(outcome.status, 0) << pair[0] << " on " << cpus;
+      std::map<std::string, std::string> frames;
+      for (const std::string& name : NewFiles()) {
+        frames[name] = ReadFileBytes(Path(name));
+        fs::remove(Path(name));
+      }
+      EXPECT_EQ(frames.size(), static_cast<size_t>(std::stoi(pair[2])));
+      if (cpus == 1) one_cpu = frames;
+      EXPECT_TRUE(frames == one_cpu) << pair[0] << " on " << cpus << " CPUs";
+    }
+  }
+
+  fs::create_symlink("/dev/full", Path("p02.JPG"));
+  Limits limits;
+  limits.cpus = 2;
+  const Outcome outcome = RunIn(dir_, {"a.jpg", "b.jpg", "p", "6"}, limits);
+  EXPECT_EQ(outcome.out, "file write error for p02.JPG\n");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(NewFiles(),
+            (std::set<std::string>{"p00.JPG", "p01.JPG", "p02.JPG"}));
+  ExpectFrame("p00.JPG", 0, 6);
+  ExpectFrame("p01.JPG", 1, 6);
+  EXPECT_TRUE(fs::is_symlink(Path("p02.JPG")));
+  ExpectToolLinesOnly(outcome.err, "a failure on 2 CPUs");
+}
+
+// Writes `bytes` into the FIFO at `path` from a child process; its pid.
+pid_t FeedFifo(const std::string& path, const std::string& bytes) {
+  const pid_t writer = fork();
+  if (writer == 0) {
+    signal(SIGPIPE, SIG_IGN);  // the reader may stop early
+    FILE* out = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    _exit(std::fclose(out) == 0 ? 0 : 1);
+  }
+  return writer;
+}
+
+TEST_F(JpegfadeTest, APictureMayComeThroughAPipe) {
+  // As from `jpegfade <(curl ...) ...`: a stream that cannot be rewound, so
+  // what comes before the frame header is kept, up to 32 MiB.
+  ASSERT_EQ(mkfifo(Path("pipe.jpg").c_str(), 0600), 0);
+  before_ = Listing();
+  const std::string a = ReadFileBytes(Path("a.jpg"));
+  struct Row {
+    std::string bytes;
+    std::string out;
+  };
+  const Row rows[] = {
+      {a, ""},
+      {WithComments(a), "file decode error for pipe.jpg\n"},
+  };
+  for (const Row& row : rows) {
+    const pid_t writer = FeedFifo(Path("pipe.jpg"), row.bytes);
+    const Outcome outcome = RunIn(dir_, {"pipe.jpg", "b.jpg", "p", "2"});
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(outcome.out, row.out);
+    EXPECT_EQ(outcome.status, row.out.empty() ? 0 : 255);
+    if (row.out.empty()) {
+      ExpectFrame("p00.JPG", 0, 2);
+      ExpectFrame("p01.JPG", 1, 2);
+    }
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+// End-to-end: memory limits end a run with its line, never a signal, and
+// never refuse what a plain program of the same fade fits in.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "jpeg_writer.h"
+#include "test_pictures.h"
+#include "tool_test.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST_F(JpegfadeTest, AMemoryLimitEndsTheRunWithItsLineNeverASignal) {
+  if (!MemoryLimitsTestable()) {
+    GTEST_SKIP() << "memory limits do not hold, or the address sanitizer's "
+                    "shadow needs more address space";
+  }
+  // Limits from the least the tool starts under to more than the run needs,
+  // so that some stop it before decoding, some partway and some not at all.
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 6).get(), Path("big2.jpg"));
+  before_ = Listing();
+  const std::set<std::string> allowed = {"out of memory for big1.jpg\n",
+                                         "out of memory for big2.jpg\n",
+                                         "file decode error for big1.jpg\n",
+                                         "file decode error for big2.jpg\n",
+                                         "canvas create error\n",
+                                         "file write error for p00.JPG\n"};
+  const std::vector<std::string> args{"big1.jpg", "big2.jpg", "p", "1"};
+  Limits limits;
+  limits.address_space = 1 << 20;
+  while (RunIn(dir_, {}, limits).out != "argument error\n") {
+    limits.address_space += 4 << 20;
+    ASSERT_LT(limits.address_space, rlim_t{1} << 30);
+  }
+  std::set<std::string> seen;
+  for (Outcome outcome{"", 255}; outcome.status != 0;
+       limits.address_space += 2 << 20) {
+    outcome = RunIn(dir_, args, limits);
+    const std::string limit =
+        std::to_string(limits.address_space >> 20) + " MiB";
+    seen.insert(outcome.out);
+    if (outcome.status == 0) {
+      EXPECT_EQ(outcome.out, "") << limit;
+      EXPECT_EQ(NewFiles(), std::set<std::string>{"p00.JPG"}) << limit;
+    } else {
+      EXPECT_EQ(outcome.status, 255) << limit;
+      EXPECT_TRUE(allowed.count(outcome.out)) << limit << ": " << outcome.out;
+      EXPECT_TRUE(NewFiles().empty()) << limit;
+    }
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+    ASSERT_LT(limits.address_space, rlim_t{2} << 30);
+  }
+  // The size check itself, not only the allocator, must have stopped some.
+  EXPECT_TRUE(seen.count("out of memory for big1.jpg\n"));
+}
+
+// A new memory cgroup below this process's own with `limit` bytes, or "" when
+// this system does not let the tests make one.
+std::string MakeMemoryCgroup(uint64_t limit) {
+  std::ifstream in("/proc/self/cgroup");
+  for (std::string line; std::getline(in, line);) {
+    const size_t second = line.find(':', line.find(':') + 1);
+    const std::string controllers =
+        line.substr(line.find(':') + 1, second - line.find(':') - 1);
+    const std::string path = line.substr(second + 1);
+    std::string dir, limit_file;
+    if (controllers.empty()) {
+      dir = "/sys/fs/cgroup" + path, limit_file = "memory.max";
+    } else if (controllers == "memory") {
+      dir = "/sys/fs/cgroup/memory" + path,
+      limit_file = "memory.limit_in_bytes";
+    } else {
+      continue;
+    }
+    dir += "/jpegfade-test-" + std::to_string(getpid());
+    if (mkdir(dir.c_str(), 0755) != 0) continue;
+    if (std::ofstream(dir + "/" + limit_file) << limit) return dir;
+    rmdir(dir.c_str());
+  }
+  return "";
+}
+
+TEST_F(JpegfadeTest, ACgroupMemoryLimitIsHeld) {
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(2000, 2000, 6).get(), Path("big2.jpg"));
+  before_ = Listing();
+  Limits limits;
+  limits.cgroup = MakeMemoryCgroup(uint64_t{40} << 20);  // the run needs 46
+  if (limits.cgroup.empty()) GTEST_SKIP() << "no memory cgroup to make here";
+  const Outcome outcome =
+      RunIn(dir_, {"big1.jpg", "big2.jpg", "p", "1"}, limits);
+  const Outcome small = RunIn(dir_, {"a.jpg", "b.jpg", "p", "1"}, limits);
+  rmdir(limits.cgroup.c_str());
+  if (outcome.status == 125) GTEST_SKIP() << "the cgroup could not be joined";
+  EXPECT_EQ(outcome.out, "out of memory for big1.jpg\n");
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(small.out, "");
+  EXPECT_EQ(small.status, 0);
+}
+
+TEST_F(JpegfadeTest, ARunFitsUnderAnyLimitThePlainProgramFitsUnder) {
+  if (!MemoryLimitsTestable()) {
+    GTEST_SKIP() << "memory limits do not hold, or the address sanitizer's "
+                    "shadow needs more address space";
+  }
+  // 25 MB a picture, more than the 16 MiB of slack allowed: a check that
+  // asked room for an image it already holds would show. Three frames, so
+  // that a run on several CPUs must take no more workers than fit.
+  SaveJpeg(MakeTrueColorPicture(2500, 2500, 5).get(), Path("big1.jpg"));
+  SaveJpeg(MakeTrueColorPicture(2500, 2500, 6).get(), Path("big2.jpg"));
+  before_ = Listing();
+  // The least limit, to 2 MiB, under which `program` makes the fade.
+  const auto least = [&](const char* program, rlim_t Limits::*limit) {
+    rlim_t low = 0, high = rlim_t{512} << 20;
+    while (high - low > (2 << 20)) {
+      Limits limits;
+      limits.program = program;
+      limits.*limit = (low + high) / 2;
+      const Outcome outcome =
+          RunIn(dir_, {"big1.jpg", "big2.jpg", "p", "3"}, limits);
+      (outcome.status == 0 ? high : low) = (low + high) / 2;
+      for (const std::string& name : NewFiles()) fs::remove(Path(name));
+    }
+    return high;
+  };
+  for (const auto limit : {&Limits::address_space, &Limits::data_size}) {
+    const rlim_t plain = least(JPEGFADE_PLAIN_FADE, limit);
+    const rlim_t tool = least(JPEGFADE_EXECUTABLE, limit);
+    EXPECT_LE(tool, plain + (16 << 20))
+        << (limit == &Limits::data_size ? "data" : "address space")
+        << ": jpegfade needs " << (tool >> 20) << " MiB, the plain program "
+        << (plain >> 20) << " MiB";
+  }
+}
+
+}  // namespace
