@@ -160,6 +160,17 @@ void FrameCosts(int width, int height, const fs::path& dir) {
   gdImageDestroy(first);
 }
 
+// Two pictures of width x height, as JPEG files at `a` and `b`.
+void WritePictures(int width, int height, const std::string& a,
+                   const std::string& b) {
+  gdImagePtr first = MakePicture(width, height, 1);
+  gdImagePtr second = MakePicture(width, height, 2);
+  EncodeJpeg(first, a);
+  EncodeJpeg(second, b);
+  gdImageDestroy(first);
+  gdImageDestroy(second);
+}
+
 // Whole runs of `frames` frames of width x height on one CPU, jpegfade
 // against decoding and encoding alone, interleaved so that load on the
 // machine hits both. The
@@ -169,12 +180,7 @@ void RunCosts(const std::string& jpegfade, const std::string& self,
               const fs::path& dir, int width, int height, int frames,
               int runs) {
   const std::string a = dir / "a.jpg", b = dir / "b.jpg";
-  gdImagePtr first = MakePicture(width, height, 1);
-  gdImagePtr second = MakePicture(width, height, 2);
-  EncodeJpeg(first, a);
-  EncodeJpeg(second, b);
-  gdImageDestroy(first);
-  gdImageDestroy(second);
+  WritePictures(width, height, a, b);
   const std::string count = std::to_string(frames);
   std::vector<double> tool, baseline;
   long peak_kib = 0;
@@ -212,12 +218,7 @@ double Median(std::vector<double> values) {
 void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
               int height, int frames, int runs) {
   const std::string a = dir / "a.jpg", b = dir / "b.jpg";
-  gdImagePtr first = MakePicture(width, height, 1);
-  gdImagePtr second = MakePicture(width, height, 2);
-  EncodeJpeg(first, a);
-  EncodeJpeg(second, b);
-  gdImageDestroy(first);
-  gdImageDestroy(second);
+  WritePictures(width, height, a, b);
   const std::vector<std::string> args = {jpegfade, a, b, dir / "fade",
                                          std::to_string(frames)};
   std::vector<double> wall_all, wall_one, cpu_all, cpu_one;

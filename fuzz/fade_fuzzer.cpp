@@ -7,7 +7,6 @@
 // frame header the decoder must find none either; otherwise the size check
 // that keeps huge pictures out could be bypassed.
 #include <gd.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +21,7 @@
 #include "jpeg_input.h"
 #include "memory_limit.h"
 #include "metadata.h"
+#include "test_pictures.h"
 
 namespace {
 
@@ -79,28 +79,9 @@ void RequireSamePixels(gdImagePtr image, std::string bytes) {
   gdImageDestroy(direct);
 }
 
-// A stream of `bytes` like an ordinary file's, which the tool walks to its
-// end before decoding, or like a pipe's, which it cannot.
-FILE* OpenBytes(std::string* bytes, bool as_file) {
-  if (!as_file) return fmemopen(&(*bytes)[0], bytes->size(), "rb");
-  const int fd = memfd_create("fade_fuzzer", 0);
-  if (fd < 0) return nullptr;
-  FILE* stream = fdopen(fd, "w+b");
-  if (!stream) {
-    close(fd);
-    return nullptr;
-  }
-  if (std::fwrite(bytes->data(), 1, bytes->size(), stream) != bytes->size() ||
-      std::fseek(stream, 0, SEEK_SET) != 0) {
-    std::fclose(stream);
-    return nullptr;
-  }
-  return stream;
-}
-
 // Decodes as the tool does, from a stream.
 gdImagePtr DecodeFrom(std::string bytes, bool as_file) {
-  FILE* stream = OpenBytes(&bytes, as_file);
+  FILE* stream = OpenAsStream(&bytes, as_file);
   Require(stream, "no stream for the bytes");
   JpegHead head = ReadJpegHead(stream);
   gdImagePtr image = nullptr;
@@ -125,7 +106,7 @@ gdImagePtr DecodeFrom(std::string bytes, bool as_file) {
 
 gdImagePtr Decode(const std::string& bytes) {
   CheckWalkInPieces(bytes);
-  if (bytes.empty()) return nullptr;  // fmemopen refuses an empty buffer
+  if (bytes.empty()) return nullptr;  // no pipe of nothing to compare with
   gdImagePtr from_pipe = DecodeFrom(bytes, false);
   gdImagePtr from_file = DecodeFrom(bytes, true);
   Require(!from_pipe == !from_file,

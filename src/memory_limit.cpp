@@ -186,6 +186,29 @@ std::string ProcCgroup() {
   return text.str();
 }
 
+
+// The least of `measure(dir, top, version2)` over the cgroups that
+// `proc_cgroup` names: every version 2 group, and the version 1 groups of
+// `controller`, whose folder is `folder` below `root`.
+template <typename Value, typename Measure>
+Value LeastOverCgroups(const std::string& proc_cgroup, const std::string& root,
+                       const char* controller, const char* folder, Value none,
+                       Measure measure) {
+  Value least = none;
+  for (const CgroupLine& group : ReadCgroupLines(proc_cgroup)) {
+    if (group.controllers.empty()) {
+      for (const char* top : kVersion2Tops) {
+        const std::string dir = root + top;
+        least = std::min(least, measure(dir + group.path, dir, true));
+      }
+    } else if (HasController(group, controller)) {
+      const std::string dir = root + folder;
+      least = std::min(least, measure(dir + group.path, dir, false));
+    }
+  }
+  return least;
+}
+
 }  // namespace
 
 uint64_t CgroupRoomBytes(const std::string& proc_cgroup,
@@ -193,36 +216,17 @@ uint64_t CgroupRoomBytes(const std::string& proc_cgroup,
   const CgroupFiles kVersion1{"memory.limit_in_bytes", "memory.usage_in_bytes",
                               "total_inactive_file"};
   const CgroupFiles kVersion2{"memory.max", "memory.current", "inactive_file"};
-  uint64_t room = kUnlimited;
-  for (const CgroupLine& group : ReadCgroupLines(proc_cgroup)) {
-    if (group.controllers.empty()) {
-      for (const char* top : kVersion2Tops) {
-        const std::string dir = root + top;
-        room = std::min(room, RoomUpFrom(dir + group.path, dir, kVersion2));
-      }
-    } else if (HasController(group, "memory")) {
-      const std::string dir = root + "/memory";
-      room = std::min(room, RoomUpFrom(dir + group.path, dir, kVersion1));
-    }
-  }
-  return room;
+  return LeastOverCgroups(
+      proc_cgroup, root, "memory", "/memory", kUnlimited,
+      [&](const std::string& dir, const std::string& top, bool version2) {
+        return RoomUpFrom(dir, top, version2 ? kVersion2 : kVersion1);
+      });
 }
 
 int CgroupCpuLimit(const std::string& proc_cgroup, const std::string& root) {
-  int limit = INT_MAX;
-  for (const CgroupLine& group : ReadCgroupLines(proc_cgroup)) {
-    if (group.controllers.empty()) {
-      for (const char* top : kVersion2Tops) {
-        const std::string dir = root + top;
-        limit = std::min(limit, CpuLimitUpFrom(dir + group.path, dir, true));
-      }
-    } else if (HasController(group, "cpu")) {
-      // Mounted as "cpu,cpuacct" on most systems, with "cpu" a link to it.
-      const std::string dir = root + "/cpu";
-      limit = std::min(limit, CpuLimitUpFrom(dir + group.path, dir, false));
-    }
-  }
-  return limit;
+  // Mounted as "cpu,cpuacct" on most systems, with "cpu" a link to it.
+  return LeastOverCgroups(proc_cgroup, root, "cpu", "/cpu", INT_MAX,
+                          CpuLimitUpFrom);
 }
 
 int UsableCpus() {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "test_pictures.h"
 
@@ -23,12 +24,18 @@ TEST(ImageBytes, FourBytesAPixel) {
   EXPECT_EQ(ImageBytes(-5, 100), 0u);
 }
 
-TEST(CgroupRoomBytes, TheTightestLimitOnThePathLessWhatIsInUse) {
+// A fake cgroup tree's file, its folders made as needed.
+void Put(const fs::path& root, const std::string& file,
+         const std::string& text) {
+  fs::create_directories((root / file).parent_path());
+  WriteFileBytes(root / file, text);
+}
+
+TEST(Cgroups, TheTightestMemoryRoomAndCpuQuotaOnThePath) {
   const fs::path root = MakeTempFolder();
   ASSERT_FALSE(root.empty());
   auto put = [&](const std::string& file, const std::string& text) {
-    fs::create_directories((root / file).parent_path());
-    WriteFileBytes(root / file, text);
+    Put(root, file, text);
   };
   // Version 1: the own group has room 600, its parent 250 once the inactive
   // page cache is left out of the parent's usage.
@@ -63,45 +70,29 @@ TEST(CgroupRoomBytes, TheTightestLimitOnThePathLessWhatIsInUse) {
     EXPECT_EQ(CgroupRoomBytes(row.proc_cgroup, root), row.room)
         << row.proc_cgroup;
   }
-  fs::remove_all(root);
-}
 
-TEST(CgroupCpuLimit, TheTightestQuotaOnThePathRoundedUp) {
-  const fs::path root = MakeTempFolder();
-  ASSERT_FALSE(root.empty());
-  auto put = [&](const std::string& file, const std::string& text) {
-    fs::create_directories((root / file).parent_path());
-    WriteFileBytes(root / file, text);
-  };
-  put("a/cpu.max", "max 100000\n");
-  put("a/b/cpu.max", "150000 100000\n");  // one and a half: two CPUs
-  put("c/cpu.max", "300000 100000\n");
-  put("c/d/cpu.max", "max 100000\n");  // the parent's quota binds
-  put("cpu/e/cpu.cfs_quota_us", "50000\n");
-  put("cpu/e/cpu.cfs_period_us", "100000\n");
-  put("cpu/f/cpu.cfs_quota_us", "-1\n");
-  struct Row {
-    const char* proc_cgroup;
-    int cpus;
-  };
-  const Row rows[] = {
+  // CPU quotas, rounded up to whole CPUs.
+  Put(root, "a/cpu.max", "max 100000\n");
+  Put(root, "a/b/cpu.max", "150000 100000\n");  // one and a half: two CPUs
+  Put(root, "c/cpu.max", "300000 100000\n");
+  Put(root, "c/d/cpu.max", "max 100000\n");  // the parent's quota binds
+  Put(root, "cpu/e/cpu.cfs_quota_us", "50000\n");
+  Put(root, "cpu/e/cpu.cfs_period_us", "100000\n");
+  Put(root, "cpu/f/cpu.cfs_quota_us", "-1\n");
+  const std::pair<const char*, int> quotas[] = {
       {"0::/a/b\n", 2},          {"0::/a\n", INT_MAX},
       {"0::/c/d\n", 3},          {"3:cpu,cpuacct:/e\n", 1},
       {"3:cpu,cpuacct:/f\n", INT_MAX}, {"4:memory:/e\n", INT_MAX},
       {"", INT_MAX},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(CgroupCpuLimit(row.proc_cgroup, root), row.cpus)
-        << row.proc_cgroup;
+  for (const auto& [proc_cgroup, cpus] : quotas) {
+    EXPECT_EQ(CgroupCpuLimit(proc_cgroup, root), cpus) << proc_cgroup;
   }
   fs::remove_all(root);
 }
 
 TEST(AvailableBytes, LeavesOutWhatTheProcessAlreadyHolds) {
-  if (!MemoryLimitsTestable()) {
-    GTEST_SKIP() << "memory limits do not hold, or the address sanitizer's "
-                    "shadow needs more address space";
-  }
+  SKIP_UNLESS_MEMORY_LIMITS_TESTABLE();
   // In a child, so the limit does not bind the rest of the tests.
   const pid_t pid = fork();
   if (pid == 0) {

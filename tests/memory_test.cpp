@@ -21,10 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST_F(JpegfadeTest, AMemoryLimitEndsTheRunWithItsLineNeverASignal) {
-  if (!MemoryLimitsTestable()) {
-    GTEST_SKIP() << "memory limits do not hold, or the address sanitizer's "
-                    "shadow needs more address space";
-  }
+  SKIP_UNLESS_MEMORY_LIMITS_TESTABLE();
   // Limits from the least the tool starts under to more than the run needs,
   // so that some stop it before decoding, some partway and some not at all.
   SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
@@ -110,10 +107,7 @@ TEST_F(JpegfadeTest, ACgroupMemoryLimitIsHeld) {
 }
 
 TEST_F(JpegfadeTest, ARunFitsUnderAnyLimitThePlainProgramFitsUnder) {
-  if (!MemoryLimitsTestable()) {
-    GTEST_SKIP() << "memory limits do not hold, or the address sanitizer's "
-                    "shadow needs more address space";
-  }
+  SKIP_UNLESS_MEMORY_LIMITS_TESTABLE();
   // 25 MB a picture, more than the 16 MiB of slack allowed: a check that
   // asked room for an image it already holds would show. Three frames, so
   // that a run on several CPUs must take no more workers than fit.

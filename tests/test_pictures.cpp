@@ -101,27 +101,38 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-Image DecodeAsTheTool(std::string bytes, bool as_file) {
-  FILE* stream = nullptr;
-  if (as_file) {
-    stream = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), stream);
-    std::rewind(stream);
-  } else if (!bytes.empty()) {  // fmemopen refuses an empty buffer
-    stream = fmemopen(&bytes[0], bytes.size(), "rb");
+namespace {
+
+void IgnoreLibraryMessage(int, const char*, va_list) {}
+
+}  // namespace
+
+void QuietLibrary() { gdSetErrorMethod(IgnoreLibraryMessage); }
+
+FILE* OpenAsStream(std::string* bytes, bool as_file) {
+  if (!as_file) {
+    // fmemopen refuses an empty buffer.
+    return bytes->empty() ? nullptr
+                          : fmemopen(&(*bytes)[0], bytes->size(), "rb");
   }
+  FILE* stream = std::tmpfile();
+  if (stream &&
+      (std::fwrite(bytes->data(), 1, bytes->size(), stream) != bytes->size() ||
+       std::fseek(stream, 0, SEEK_SET) != 0)) {
+    std::fclose(stream);
+    return nullptr;
+  }
+  return stream;
+}
+
+Image DecodeAsTheTool(std::string bytes, bool as_file) {
+  // The tests decode damaged pictures on purpose; the library's warnings
+  // about them, thousands of lines, would bury the tests' own output.
+  QuietLibrary();
+  FILE* stream = OpenAsStream(&bytes, as_file);
   if (!stream) return nullptr;
   JpegHead head = ReadJpegHead(stream);
   Image image(DecodeJpeg(head, stream));
   std::fclose(stream);
   return image;
 }
-
-namespace {
-
-// The tests make damaged pictures on purpose; the library's warnings about
-// them, thousands of lines, would bury the tests' own output.
-void IgnoreLibraryMessage(int, const char*, va_list) {}
-const bool kQuiet = (gdSetErrorMethod(IgnoreLibraryMessage), true);
-
-}  // namespace

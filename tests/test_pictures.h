@@ -4,6 +4,7 @@
 
 #include <gd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,12 @@ bool ResourceLimitHolds(int resource);
 /// whose shadow memory needs more address space than they leave.
 bool MemoryLimitsTestable();
 
+/// In a test body: skips the test where MemoryLimitsTestable() is false.
+#define SKIP_UNLESS_MEMORY_LIMITS_TESTABLE()                            \
+  if (!MemoryLimitsTestable())                                          \
+  GTEST_SKIP() << "memory limits do not hold, or the address sanitizer's " \
+                  "shadow needs more address space"
+
 /// The command line that runs the built `program` with `args`: through the
 /// emulator where the tests run on another architecture's binaries.
 std::vector<std::string> ToolCommand(const std::string& program,
@@ -70,7 +77,15 @@ std::string ReadFileBytes(const std::string& path);
 /// Writes `bytes` to the file at `path`, replacing it.
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
-/// Decodes `bytes` as the tool does, through a stream that cannot be rewound
+/// A stream of `bytes` like a pipe's, which cannot be rewound (fmemopen), or
+/// with `as_file` like a regular file's; null if none can be made (an
+/// empty pipe). `bytes` must outlive the stream.
+FILE* OpenAsStream(std::string* bytes, bool as_file);
+
+/// From now on, in this process, the library's messages are dropped.
+void QuietLibrary();
+
+/// Decodes `bytes` as the tool does, quietly, through a stream that cannot be rewound
 /// like a pipe, or with `as_file` through a regular file; null where the
 /// tool refuses them.
 Image DecodeAsTheTool(std::string bytes, bool as_file = false);
