@@ -92,9 +92,10 @@ demo: build
 	@echo "jpegfade wrote 12 frames, demo/fade00.JPG to demo/fade11.JPG:"
 	@ls demo
 
-# Five frames of the demo side by side: the picture at the top of the README.
+# Five frames of the demo side by side, in demo/fade-strip.jpg: the picture
+# at the top of the README, which is replaced by copying it there.
 strip: demo
-	$(BUILD)/make_strip fade-strip.jpg demo/fade00.JPG demo/fade03.JPG \
+	$(BUILD)/make_strip demo/fade-strip.jpg demo/fade00.JPG demo/fade03.JPG \
 	  demo/fade05.JPG demo/fade08.JPG demo/fade11.JPG
 
 # Installs build/jpegfade and its manual page under the default prefix

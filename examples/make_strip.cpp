@@ -4,26 +4,25 @@
 // wide, into one JPEG: the picture of the fade at the top of the README.
 #include <gd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "jpeg_input.h"
+#include "report.h"
 
 namespace {
 
 constexpr int kStripWidth = 960;
 constexpr int kGap = 4;
 
-[[noreturn]] void DieWithPath(const char* format, const char* path) {
-  std::printf(format, path);
-  std::exit(-1);
-}
-
+// Decoded as jpegfade decodes its pictures, with the same lines on failure.
 gdImagePtr LoadJpegOrDie(const char* path) {
-  FILE* in = std::fopen(path, "rb");
-  if (!in) DieWithPath("file open error for %s\n", path);
-  gdImagePtr image = gdImageCreateFromJpeg(in);
+  FILE* in = OpenForReadingOrDie(path);
+  Appearance ignored;
+  gdImagePtr image = DecodeJpegOrDie(in, path, 1, &ignored);
   std::fclose(in);
-  if (!image) DieWithPath("file decode error for %s\n", path);
   return image;
 }
 
@@ -49,11 +48,11 @@ int main(int argc, char** argv) {
     gdImageDestroy(frames[i]);
   }
   FILE* out = std::fopen(argv[1], "wb");
-  if (!out) DieWithPath("file write error for %s\n", argv[1]);
+  if (!out) DieWithReason(kFileWriteError, argv[1], errno);
   gdImageJpeg(strip, out, 90);
   if (std::ferror(out) | std::fclose(out)) {
     std::remove(argv[1]);
-    DieWithPath("file write error for %s\n", argv[1]);
+    DieWithPath(kFileWriteError, argv[1]);
   }
   gdImageDestroy(strip);
   return 0;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "metadata.h"
+
 /// Where a walk through a JPEG byte stream stands; fed by ScanJpegBytes.
 struct JpegScan {
   int state = 0;           // where in the marker structure the next byte falls
@@ -59,5 +61,17 @@ JpegHead ReadJpegHead(FILE* stream);
 /// metadata included).
 gdImagePtr DecodeJpeg(const JpegHead& head, FILE* stream,
                       JpegScan* walked = nullptr);
+
+/// `path` opened for reading; else prints "file open error for <path>" (and
+/// the system's reason on standard error) and ends the process.
+FILE* OpenForReadingOrDie(const char* path);
+
+/// The picture in `stream`, read from `path`, decoded once its header shows
+/// that `images` images of its size (this one's included) fit in the memory
+/// left, with how it is to be shown in `appearance`; else prints "out of
+/// memory for <path>" or "file decode error for <path>" and ends the
+/// process.
+gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
+                           Appearance* appearance);
 
 #endif  // JPEGFADE_JPEG_INPUT_H_

@@ -59,12 +59,6 @@ bool HasThreeDistinctArguments(int argc, char** argv) {
          std::strcmp(argv[2], argv[3]) != 0;
 }
 
-FILE* OpenForReadingOrDie(const char* path) {
-  FILE* stream = std::fopen(path, "r");
-  if (!stream) DieWithReason(kFileOpenError, path, errno);
-  return stream;
-}
-
 // Reads `text` as atoi does (leading space, a sign, digits up to the first
 // other character, 0 without digits), but a value outside int, which atoi
 // leaves undefined, is refused.
@@ -75,33 +69,6 @@ int ReadAlphaOrDie(const char* text) {
     Die(kAlphaOutOfRange);
   }
   return static_cast<int>(value);
-}
-
-// The size in the picture's header is checked before any pixel is decoded:
-// a file of a few bytes can claim pixels worth many gigabytes, which the
-// decoder would touch until the system kills the process. `images` is how
-// many images of that size the run has still to make, this picture's
-// included; what it already holds is no longer in the room left. How the
-// picture is to be shown comes from the segments the walk kept.
-gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
-                           Appearance* appearance) {
-  JpegHead head;
-  try {
-    head = ReadJpegHead(stream);
-  } catch (const std::bad_alloc&) {
-    DieWithPath(kOutOfMemory, path);
-  }
-  if (head.scan.has_frame &&
-      images * ImageBytes(head.scan.width, head.scan.height) >
-          AvailableBytes()) {
-    DieWithPath(kOutOfMemory, path);
-  }
-  JpegScan walked;
-  gdImagePtr image = DecodeJpeg(head, stream, &walked);
-  if (!image) DieWithPath(kFileDecodeError, path);
-  appearance->orientation = ExifOrientation(walked.exif);
-  appearance->icc_profile = IccProfile(walked.icc_chunks);
-  return image;
 }
 
 }  // namespace
