@@ -61,8 +61,9 @@ void Work(const Job& job, gdImagePtr canvas, Queue* queue) {
     Encoded frame;
     BlendFrame(job.first, job.second, canvas, i, job.alpha, job.width,
                job.height);
-    // The library's lines about this frame are the writer's to report, if
-    // it comes to that: they are held, not printed.
+    // The library's lines about a frame that fails here are held and
+    // dropped: the writer makes that frame again itself, and the lines of
+    // that attempt are the ones a failure reports.
     std::string lines;
     HoldLibraryMessages(&lines);
     frame.made = EncodeFrame(canvas, *job.segments, &frame.jpeg);
