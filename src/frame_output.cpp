@@ -37,23 +37,20 @@ volatile int unfinished_fd = -1;
 volatile sig_atomic_t deferring = 0;
 volatile sig_atomic_t deferred = 0;
 
-// Only async-signal-safe calls: it runs in the handler too.
-void TakeAwayUnfinished() {
+// Only async-signal-safe calls: it runs in the handler.
+void TakeAwayUnfinishedAndDie(int signal) {
   if (unfinished_temp) {
     unlink(unfinished_temp);
   } else if (unfinished_in_place && unlink(unfinished_in_place) != 0 &&
              ftruncate(unfinished_fd, 0) != 0) {
     // Neither removed nor emptied: the status still tells of the failure.
   }
-}
-
-void TakeAwayUnfinishedAndDie(int signal) {
-  TakeAwayUnfinished();
   // The handler stays installed until now, so a second copy of the signal
   // (timeout(1) sends one to the child and one to its group) waits for this
-  // one instead of killing the process before the file is gone. The signal is
-  // held until the handler returns; then the default action ends the process,
-  // and a shell sees 130, 143 or 129.
+  // one instead of killing the process before the file is gone. In the
+  // handler the signal is held until it returns, after a deferred step not
+  // at all; then the default action ends the process, and a shell sees 130,
+  // 143 or 129.
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigaction(signal, &action, nullptr);
