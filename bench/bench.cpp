@@ -103,8 +103,10 @@ int EncodeOnly(int argc, char** argv) {
 // A whole run, which must succeed; with `one_cpu` kept to one CPU, as
 // `taskset -c 0` does.
 Outcome RunOrDie(const std::vector<std::string>& args, bool one_cpu = false) {
+  // The run starts in the temporary folder: the program by its full path.
+  const std::string program = fs::absolute(args[0]);
   Limits limits;
-  limits.program = args[0].c_str();
+  limits.program = program.c_str();
   limits.cpus = one_cpu ? 1 : 0;
   const Outcome outcome =
       RunIn(fs::temp_directory_path(),
