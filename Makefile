@@ -128,7 +128,7 @@ uninstall:
 # nothing is written beside the checkout; the .deb is then copied to
 # $(BUILD)/. Where lintian is installed, any error or warning fails it.
 package: deps
-	$(call install-missing,debhelper)
+	$(call install-missing,build-essential debhelper)
 	rm -rf $(BUILD)/package && mkdir -p $(BUILD)/package/jpegfade
 	tar -c --exclude=./.git --exclude='./build*' --exclude=./demo \
 	  --exclude='./obj-*' . | tar -x -C $(BUILD)/package/jpegfade
