@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "report.h"
+#include "run_tool.h"
 #include "test_pictures.h"
 
 namespace {
@@ -137,25 +138,26 @@ TEST(Install, PutsTheToolItsPageAndItsTermsUnderThePrefixAndTakesThemAway) {
   EXPECT_TRUE(fs::exists(prefix / "share/doc/jpegfade/changelog.gz"));
 
   // The installed tool runs: a person who gives no arguments is shown the
-  // usage on standard error, after the one line scripts read.
-  std::string run;
-  for (const std::string& word : ToolCommand(tool.string(), {})) {
-    run += Quoted(word) + " ";
-  }
-  const auto [usage, succeeded] = Shell(run);
-  EXPECT_EQ(usage,
+  // usage on standard error, after the one line scripts read, also with
+  // 2>&1. Alone, --help and --version answer on standard output, with
+  // status 0.
+  Limits installed_tool;
+  installed_tool.program = tool.c_str();
+  installed_tool.merged = true;
+  const Outcome usage = RunIn(prefix, {}, installed_tool);
+  EXPECT_EQ(usage.out,
             "argument error\n"
             "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)\n");
-  EXPECT_FALSE(succeeded);
-  // Alone, --help and --version answer on standard output, with status 0.
-  const auto [help, helped] = Shell(run + "--help");
-  EXPECT_TRUE(helped);
-  EXPECT_EQ(help.rfind("usage: jpegfade FIRST SECOND PREFIX ALPHA\n", 0), 0u);
-  EXPECT_NE(help.find("see man jpegfade\n"), std::string::npos);
-  const auto [version, versioned] = Shell(run + "--version");
-  EXPECT_TRUE(versioned);
-  EXPECT_EQ(version.rfind("jpegfade " JPEGFADE_VERSION "\n", 0), 0u);
-  EXPECT_NE(version.find("MIT"), std::string::npos);
+  EXPECT_EQ(usage.status, 255);
+  const Outcome help = RunIn(prefix, {"--help"}, installed_tool);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: jpegfade FIRST SECOND PREFIX ALPHA\n", 0),
+            0u);
+  EXPECT_NE(help.out.find("see man jpegfade\n"), std::string::npos);
+  const Outcome version = RunIn(prefix, {"--version"}, installed_tool);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("jpegfade " JPEGFADE_VERSION "\n", 0), 0u);
+  EXPECT_NE(version.out.find("MIT"), std::string::npos);
 
   // Uninstalling takes away what was installed and nothing of the user's.
   WriteFileBytes(prefix / "bin/other", "the user's");

@@ -56,7 +56,7 @@ Child StartIn(const std::string& dir, const std::vector<std::string>& args,
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(pipe_fds[1], STDOUT_FILENO);
-    dup2(err_fd, STDERR_FILENO);
+    dup2(limits.merged ? pipe_fds[1] : err_fd, STDERR_FILENO);
     close(pipe_fds[1]);
     if (!limits.reader_gone) close(pipe_fds[0]);
     if (chdir(dir.c_str()) != 0) _exit(126);

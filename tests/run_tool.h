@@ -18,6 +18,7 @@ struct Limits {
   rlim_t data_size = RLIM_INFINITY;
   uid_t user = 0;            // run as this user when the tests run as root
   bool reader_gone = false;  // nobody reads standard output
+  bool merged = false;       // standard error into standard output, as 2>&1
   const char* program = nullptr;  // the built jpegfade unless named
   int cpus = 0;  // run on only this many of the CPUs allowed; 0: on all
 };
