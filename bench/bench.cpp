@@ -52,29 +52,6 @@ double MedianSeconds(int repetitions, Work work) {
   return times[times.size() / 2];
 }
 
-// Smooth photo-like content with some texture and a little noise, so that the
-// encoder works about as hard as on a photograph.
-gdImagePtr MakePicture(int width, int height, int seed) {
-  gdImagePtr image = gdImageCreateTrueColor(width, height);
-  unsigned state = 12345u + seed;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      state = state * 1103515245u + 12345u;
-      const int noise = static_cast<int>(state >> 28) - 8;
-      const double u = x / static_cast<double>(width);
-      const double v = y / static_cast<double>(height);
-      const double wave =
-          std::sin((x + seed * 37) / 23.0) * std::cos((y - seed * 11) / 31.0);
-      const auto channel = [&](double base) {
-        return std::clamp(static_cast<int>(base + 40 * wave) + noise, 0, 255);
-      };
-      image->tpixels[y][x] =
-          gdTrueColor(channel(60 + 150 * u), channel(200 - 120 * v),
-                      channel(90 + 80 * u * v + 40 * seed));
-    }
-  }
-  return image;
-}
 
 void EncodeJpeg(gdImagePtr image, const std::string& path) {
   SaveJpeg(image, path);
@@ -119,9 +96,11 @@ Outcome RunOrDie(const std::vector<std::string>& args, bool one_cpu = false) {
 }
 
 void FrameCosts(int width, int height, const fs::path& dir) {
-  gdImagePtr first = MakePicture(width, height, 1);
-  gdImagePtr second = MakePicture(width, height, 2);
-  gdImagePtr canvas = gdImageCreateTrueColor(width, height);
+  const Image first_image = MakePhotoLikePicture(width, height, 1);
+  const Image second_image = MakePhotoLikePicture(width, height, 2);
+  const Image canvas_image(gdImageCreateTrueColor(width, height));
+  gdImagePtr first = first_image.get(), second = second_image.get(),
+             canvas = canvas_image.get();
   const double t = FrameWeight(7, 20);
   const auto rows = [&](auto blend) {
     return MedianSeconds(
@@ -157,20 +136,13 @@ void FrameCosts(int width, int height, const fs::path& dir) {
               (fast + encode) / encode);
   std::printf("  accessor / rows blend       %8.1f x (target >= 10)\n",
               accessor / fast);
-  gdImageDestroy(canvas);
-  gdImageDestroy(second);
-  gdImageDestroy(first);
 }
 
 // Two pictures of width x height, as JPEG files at `a` and `b`.
 void WritePictures(int width, int height, const std::string& a,
                    const std::string& b) {
-  gdImagePtr first = MakePicture(width, height, 1);
-  gdImagePtr second = MakePicture(width, height, 2);
-  EncodeJpeg(first, a);
-  EncodeJpeg(second, b);
-  gdImageDestroy(first);
-  gdImageDestroy(second);
+  EncodeJpeg(MakePhotoLikePicture(width, height, 1).get(), a);
+  EncodeJpeg(MakePhotoLikePicture(width, height, 2).get(), b);
 }
 
 // Whole runs of `frames` frames of width x height on one CPU, jpegfade

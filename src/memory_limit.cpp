@@ -113,28 +113,6 @@ uint64_t ImageBytes(int width, int height) {
 
 namespace {
 
-// One line of /proc/self/cgroup, "ID:CONTROLLERS:PATH": version 2 has ID 0
-// and no controllers; the top group's path is empty here.
-struct CgroupLine {
-  std::string controllers;
-  std::string path;
-};
-
-std::vector<CgroupLine> ReadCgroupLines(const std::string& proc_cgroup) {
-  std::vector<CgroupLine> groups;
-  std::istringstream lines(proc_cgroup);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t first = line.find(':');
-    const size_t second = line.find(':', first + 1);
-    if (first == line.npos || second == line.npos) continue;
-    CgroupLine group{line.substr(first + 1, second - first - 1),
-                     line.substr(second + 1)};
-    if (group.path == "/") group.path.clear();
-    groups.push_back(group);
-  }
-  return groups;
-}
-
 bool HasController(const CgroupLine& group, const char* controller) {
   return ("," + group.controllers + ",").find("," + std::string(controller) +
                                                ",") != std::string::npos;
@@ -210,6 +188,21 @@ Value LeastOverCgroups(const std::string& proc_cgroup, const std::string& root,
 }
 
 }  // namespace
+
+std::vector<CgroupLine> ReadCgroupLines(const std::string& proc_cgroup) {
+  std::vector<CgroupLine> groups;
+  std::istringstream lines(proc_cgroup);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t first = line.find(':');
+    const size_t second = line.find(':', first + 1);
+    if (first == line.npos || second == line.npos) continue;
+    CgroupLine group{line.substr(first + 1, second - first - 1),
+                     line.substr(second + 1)};
+    if (group.path == "/") group.path.clear();
+    groups.push_back(group);
+  }
+  return groups;
+}
 
 uint64_t CgroupRoomBytes(const std::string& proc_cgroup,
                          const std::string& root) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 /// Bytes one true-colour image of `width` x `height` holds, 4 a pixel; the
 /// run holds three: the two pictures and the canvas.
@@ -21,6 +22,16 @@ uint64_t AvailableBytes();
 /// folders mounted below `root`; UINT64_MAX where nothing limits it.
 uint64_t CgroupRoomBytes(const std::string& proc_cgroup,
                          const std::string& root);
+
+/// One line of /proc/self/cgroup, "ID:CONTROLLERS:PATH": version 2 has no
+/// controllers; the top group's path is empty here.
+struct CgroupLine {
+  std::string controllers;
+  std::string path;
+};
+
+/// The lines of `proc_cgroup`, the text of /proc/self/cgroup.
+std::vector<CgroupLine> ReadCgroupLines(const std::string& proc_cgroup);
 
 /// How many CPUs this process may keep busy: those its affinity allows,
 /// and no more than its cgroups' CPU quota, rounded up; at least 1.

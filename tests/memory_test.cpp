@@ -8,11 +8,13 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "jpeg_writer.h"
+#include "memory_limit.h"
 #include "test_pictures.h"
 #include "tool_test.h"
 
@@ -66,16 +68,13 @@ TEST_F(JpegfadeTest, AMemoryLimitEndsTheRunWithItsLineNeverASignal) {
 // this system does not let the tests make one.
 std::string MakeMemoryCgroup(uint64_t limit) {
   std::ifstream in("/proc/self/cgroup");
-  for (std::string line; std::getline(in, line);) {
-    const size_t second = line.find(':', line.find(':') + 1);
-    const std::string controllers =
-        line.substr(line.find(':') + 1, second - line.find(':') - 1);
-    const std::string path = line.substr(second + 1);
+  const std::string text(std::istreambuf_iterator<char>(in), {});
+  for (const CgroupLine& group : ReadCgroupLines(text)) {
     std::string dir, limit_file;
-    if (controllers.empty()) {
-      dir = "/sys/fs/cgroup" + path, limit_file = "memory.max";
-    } else if (controllers == "memory") {
-      dir = "/sys/fs/cgroup/memory" + path,
+    if (group.controllers.empty()) {
+      dir = "/sys/fs/cgroup" + group.path, limit_file = "memory.max";
+    } else if (group.controllers == "memory") {
+      dir = "/sys/fs/cgroup/memory" + group.path,
       limit_file = "memory.limit_in_bytes";
     } else {
       continue;

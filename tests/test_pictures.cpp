@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
@@ -64,6 +65,30 @@ Image MakeTrueColorPicture(int width, int height, unsigned seed) {
       const int blue = static_cast<int>((seed * 97 + x * y + noise) & 0xff);
       const int alpha = (x + y) % 2 ? 0 : 0x40;
       image->tpixels[y][x] = gdTrueColorAlpha(red, green, blue, alpha);
+    }
+  }
+  return image;
+}
+
+// Smooth photo-like content with some texture and a little noise, so that the
+// encoder works about as hard as on a photograph.
+Image MakePhotoLikePicture(int width, int height, int seed) {
+  Image image(gdImageCreateTrueColor(width, height));
+  unsigned state = 12345u + seed;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      state = state * 1103515245u + 12345u;
+      const int noise = static_cast<int>(state >> 28) - 8;
+      const double u = x / static_cast<double>(width);
+      const double v = y / static_cast<double>(height);
+      const double wave =
+          std::sin((x + seed * 37) / 23.0) * std::cos((y - seed * 11) / 31.0);
+      const auto channel = [&](double base) {
+        return std::clamp(static_cast<int>(base + 40 * wave) + noise, 0, 255);
+      };
+      image->tpixels[y][x] =
+          gdTrueColor(channel(60 + 150 * u), channel(200 - 120 * v),
+                      channel(90 + 80 * u * v + 40 * seed));
     }
   }
   return image;

@@ -62,6 +62,11 @@ std::string MakeTempFolder();
 /// for each `seed`, with some alpha bits set that a blend must drop.
 Image MakeTrueColorPicture(int width, int height, unsigned seed);
 
+/// Smooth photo-like content with some texture and a little noise, so that
+/// the encoder works about as hard as on a photograph; different for each
+/// `seed`.
+Image MakePhotoLikePicture(int width, int height, int seed);
+
 /// Writes `image` as a JPEG at the library's default quality to `path`.
 void SaveJpeg(gdImagePtr image, const std::string& path);
 
