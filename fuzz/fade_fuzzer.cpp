@@ -92,7 +92,7 @@ gdImagePtr DecodeFrom(std::string bytes, bool as_file) {
   } else if (3 * ImageBytes(head.scan.width, head.scan.height) <=
                  kFuzzRunBytes &&
              head.scan.height <= kFuzzMaxHeight) {
-    image = DecodeJpeg(head, stream);
+    image = DecodeJpeg(&head, stream);
     if (image) {
       Require(gdImageSX(image) == head.scan.width &&
                   gdImageSY(image) == head.scan.height,

@@ -1,14 +1,15 @@
 #include "frame_output.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+#include <new>
 
+#include "interrupts.h"
 #include "metadata.h"
 #include "report.h"
 
@@ -22,71 +23,67 @@ std::string FrameFileName(const char* prefix, int i) {
 
 namespace {
 
-const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+// Where the encoder writes: the caller's buffer, whose room stays from frame
+// to frame, so that once it has grown to a frame's size no frame allocates
+// or touches a fresh page. The encoder is C: an allocation that fails under
+// it must not throw through its frames, so it is noted and the write refused,
+// which the encoder reports as a failed write.
+struct Sink {
+  gdIOCtx io;  // first, so the library's pointer is the Sink's
+  std::string* bytes;
+  bool out_of_memory;
+};
 
-// What an interrupt must take away: the temporary file a frame is being
-// written to, or, where its folder takes no new file, the frame file being
-// written in place (removed, or emptied through its descriptor where it
-// cannot be removed). Set and cleared only while interrupts are deferred.
-const char* volatile unfinished_temp = nullptr;
-const char* volatile unfinished_in_place = nullptr;
-volatile int unfinished_fd = -1;
-
-// Set while an interrupt must wait for the end of a step, and the interrupt
-// that came meanwhile.
-volatile sig_atomic_t deferring = 0;
-volatile sig_atomic_t deferred = 0;
-
-// Only async-signal-safe calls: it runs in the handler.
-void TakeAwayUnfinishedAndDie(int signal) {
-  if (unfinished_temp) {
-    unlink(unfinished_temp);
-  } else if (unfinished_in_place && unlink(unfinished_in_place) != 0 &&
-             ftruncate(unfinished_fd, 0) != 0) {
-    // Neither removed nor emptied: the status still tells of the failure.
+int SinkPutBuf(gdIOCtx* io, const void* data, int size) {
+  Sink* sink = reinterpret_cast<Sink*>(io);
+  try {
+    sink->bytes->append(static_cast<const char*>(data), size);
+  } catch (...) {
+    sink->out_of_memory = true;
+    return 0;
   }
-  // The handler stays installed until now, so a second copy of the signal
-  // (timeout(1) sends one to the child and one to its group) waits for this
-  // one instead of killing the process before the file is gone. In the
-  // handler the signal is held until it returns, after a deferred step not
-  // at all; then the default action ends the process, and a shell sees 130,
-  // 143 or 129.
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigaction(signal, &action, nullptr);
-  raise(signal);
+  return size;
 }
 
-void OnInterrupt(int signal) {
-  if (deferring) {
-    deferred = signal;
-    return;
+void SinkPutC(gdIOCtx* io, int c) {
+  const char byte = static_cast<char>(c);
+  SinkPutBuf(io, &byte, 1);
+}
+
+long SinkTell(gdIOCtx* io) {
+  return static_cast<long>(reinterpret_cast<Sink*>(io)->bytes->size());
+}
+
+enum class Encoded { kWhole, kLibraryFailed, kOutOfMemory };
+
+Encoded Encode(gdImagePtr canvas, const std::string& segments,
+               std::string* jpeg) {
+  // The encoder returns nothing: a failure inside it (a size JPEG cannot
+  // hold, a write it could not make) shows only as a message from the
+  // library, or as no bytes at all.
+  const int failures = LibraryFailures();
+  Sink sink{};
+  sink.io.putC = SinkPutC;
+  sink.io.putBuf = SinkPutBuf;
+  sink.io.tell = SinkTell;
+  sink.bytes = jpeg;
+  jpeg->clear();
+  // The encoder gives up alike on what JPEG cannot hold and on memory it
+  // could not have; only the latter leaves ENOMEM behind.
+  errno = 0;
+  gdImageJpegCtx(canvas, &sink.io, -1);
+  if (sink.out_of_memory || (LibraryFailures() != failures && errno == ENOMEM)) {
+    return Encoded::kOutOfMemory;
   }
-  TakeAwayUnfinishedAndDie(signal);
-}
-
-// A step an interrupt must not cut in two (a file made but not yet marked
-// as the run's own, a frame put in place but still marked) defers it to the
-// step's end: plain stores, where holding it would take two system calls.
-void DeferInterrupts(bool defer) {
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  deferring = defer;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (!defer && deferred) TakeAwayUnfinishedAndDie(deferred);
-}
-
-sigset_t InterruptSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal : kInterrupts) sigaddset(&set, signal);
-  return set;
-}
-
-
-void SetUnfinished(const char* temp, const char* in_place, int fd) {
-  unfinished_temp = temp;
-  unfinished_in_place = in_place;
-  unfinished_fd = fd;
+  if (LibraryFailures() != failures || jpeg->empty()) {
+    return Encoded::kLibraryFailed;
+  }
+  try {
+    InsertSegments(jpeg, segments);
+  } catch (...) {
+    return Encoded::kOutOfMemory;
+  }
+  return Encoded::kWhole;
 }
 
 // What is under a frame's name before the frame is written.
@@ -114,9 +111,10 @@ void TakeModeAndOwner(int fd, Existing existing, const struct stat& old) {
                                                      : 0666 & ~mask;
   if (existing == Existing::kRegular &&
       (old.st_uid != user || old.st_gid != group) &&
-      fchown(fd, old.st_uid, old.st_gid) != 0 &&
-      fchown(fd, -1, old.st_gid) != 0) {
-    // Neither: the frame belongs to whoever runs the tool, as a new one would.
+      fchown(fd, old.st_uid, old.st_gid) != 0) {
+    // Not the owner: the group alone, where this user may give it; else the
+    // frame belongs to whoever runs the tool, as a new one would.
+    (void)!fchown(fd, -1, old.st_gid);
   }
   if (mode != 0600) fchmod(fd, mode);
 }
@@ -142,146 +140,169 @@ std::string TempTemplate(const std::string& name) {
   return folder + ".jpegfade-XXXXXX";
 }
 
-bool IsRegularFile(FILE* stream) {
-  struct stat info;
-  return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
+// All of `size` bytes at `offset`, or from where the file stands when
+// `offset` is negative (a FIFO or a device); false, with errno, if not.
+bool WriteAll(int fd, const char* data, size_t size, off_t offset) {
+  while (size > 0) {
+    const ssize_t done = offset < 0 ? write(fd, data, size)
+                                    : pwrite(fd, data, size, offset);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      if (done == 0) errno = ENOSPC;
+      return false;
+    }
+    data += done;
+    size -= static_cast<size_t>(done);
+    if (offset >= 0) offset += done;
+  }
+  return true;
+}
+
+[[noreturn]] void WriteFailed(const std::string& name, int error) {
+  DieWithReason(kFileWriteError, name.c_str(), error);
+}
+
+// A FIFO a video encoder reads, a link to /dev/null, a device: opened as a
+// plain program opens a frame, and written like any stream.
+void WriteThroughOrDie(const std::string& jpeg, const std::string& name) {
+  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                      0666);
+  if (fd < 0) WriteFailed(name, errno);
+  int error = 0;
+  if (!WriteAll(fd, jpeg.data(), jpeg.size(), -1)) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) WriteFailed(name, error);
+}
+
+// Whether the older file's bytes can all stay as they are until the new
+// frame goes over them in one write: room for the frame reserved ahead
+// (beyond the file's end, so its length and bytes do not change), or, where
+// the file system cannot reserve, the part past the older file's end
+// written first and taken back if that fails. False, with errno, when the
+// frame does not fit; the older file is then as it was.
+bool MakeRoomInPlace(int fd, const std::string& jpeg, off_t old_size,
+                     bool* head_only) {
+  // The kernel would cut a write short at a file-size limit, having changed
+  // the older bytes before it: such a frame is refused first.
+  rlimit limit{};
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      jpeg.size() > limit.rlim_cur) {
+    errno = EFBIG;
+    return false;
+  }
+  const off_t size = static_cast<off_t>(jpeg.size());
+  *head_only = false;
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return true;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+  if (size <= old_size) return true;
+  if (WriteAll(fd, jpeg.data() + old_size, size - old_size, old_size)) {
+    *head_only = true;
+    return true;
+  }
+  const int error = errno;
+  (void)!ftruncate(fd, old_size);
+  errno = error;
+  return false;
+}
+
+// Where no temporary file can be made (a folder that takes no new file, or
+// no inode left) or the name cannot be replaced (another user's file in a
+// sticky folder), a frame the user may write is written in place, as a
+// plain program writes it, but never emptied first: the older file stays
+// whole until the frame, already encoded, goes over it in one write, which
+// an interrupt waits for.
+void WriteInPlaceOrDie(const std::string& jpeg, const std::string& name) {
+  const int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) WriteFailed(name, errno);
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    WriteThroughOrDie(jpeg, name);
+    return;
+  }
+  const off_t size = static_cast<off_t>(jpeg.size());
+  int error = 0;
+  {
+    InterruptsDeferred defer;
+    bool head_only = false;
+    if (!MakeRoomInPlace(fd, jpeg, info.st_size, &head_only)) {
+      error = errno;
+    } else if (!WriteAll(fd, jpeg.data(),
+                         head_only ? static_cast<size_t>(info.st_size)
+                                   : jpeg.size(),
+                         0) ||
+               (size < info.st_size && ftruncate(fd, size) != 0)) {
+      // Part old, part new: emptied rather than left damaged.
+      error = errno;
+      (void)!ftruncate(fd, 0);
+    }
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) WriteFailed(name, error);
 }
 
 }  // namespace
 
-void HoldInterrupts(bool hold) {
-  static const sigset_t set = InterruptSet();
-  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
-}
-
-void RemoveUnfinishedFrameOnInterrupt() {
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  action.sa_mask = InterruptSet();
-  // A deferred interrupt returns: what it cut into goes on.
-  action.sa_flags = SA_RESTART;
-  for (int signal : kInterrupts) {
-    struct sigaction old {};
-    // A signal ignored on entry (nohup, a background job) stays ignored.
-    if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
-      continue;
-    }
-    sigaction(signal, &action, nullptr);
-  }
-}
-
-namespace {
-
-// Puts frame `i` in place, with `write(out)` writing its bytes into the
-// stream and telling whether the library reported nothing while it did.
-template <typename Write>
-void PutFrameInPlace(const char* prefix, int i, Write write) {
+void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
   const std::string name = FrameFileName(prefix, i);
-  struct stat old;
+  struct stat old {};
   const Existing existing = InspectOrDie(name, &old);
-  std::string temp;  // the temporary file, while there is one
-  FILE* out = nullptr;
-  bool ours = false;
   if (existing == Existing::kOther) {
-    out = std::fopen(name.c_str(), "wb");
-  } else {
-    temp = TempTemplate(name);
+    WriteThroughOrDie(jpeg, name);
+    return;
+  }
+  std::string temp = TempTemplate(name);
+  int fd;
+  {
     // Between the file's creation and its mark as the run's own, an
     // interrupt would leave it behind.
-    DeferInterrupts(true);
-    const int fd = mkstemp(&temp[0]);
-    if (fd >= 0) {
-      TakeModeAndOwner(fd, existing, old);
-      out = fdopen(fd, "wb");
-      if (out) {
-        SetUnfinished(temp.c_str(), nullptr, -1);
-      } else {
-        close(fd);
-        unlink(temp.c_str());
-      }
-    } else {
-      // The folder takes no new file (not writable, read-only), but the
-      // frame itself may be writable: written in place, as a plain program
-      // would, and taken away if it is not finished.
-      temp.clear();
-      out = std::fopen(name.c_str(), "wb");
-      if (out && IsRegularFile(out)) {
-        SetUnfinished(nullptr, name.c_str(), fileno(out));
-      }
-    }
-    ours = unfinished_temp || unfinished_in_place;
-    DeferInterrupts(false);
+    InterruptsDeferred defer;
+    fd = mkstemp(&temp[0]);
+    if (fd >= 0) MarkUnfinished(temp.c_str());
   }
-  if (!out) DieWithReason(kFileWriteError, name.c_str(), errno);
-
-  // A failed write shows in the stream's error flag, and a failed flush
-  // (disk full, file-size limit) in fflush or fclose. Any of them, or a
-  // message from the library, leaves the frame incomplete.
+  if (fd < 0) {
+    if (existing != Existing::kRegular) WriteFailed(name, errno);
+    WriteInPlaceOrDie(jpeg, name);
+    return;
+  }
+  TakeModeAndOwner(fd, existing, old);
   int error = 0;
-  bool complete = write(out);
-  if (complete && (std::fflush(out) != 0 || std::ferror(out))) {
-    error = errno;
-    complete = false;
-  }
-  // Closing, putting in place and taking away are one step for an interrupt:
-  // the mark always names what is still unfinished.
-  if (ours) DeferInterrupts(true);
-  if (std::fclose(out) != 0 && complete) {
-    error = errno;
-    complete = false;
-  }
-  if (complete && !temp.empty() && std::rename(temp.c_str(), name.c_str())) {
-    error = errno;
-    complete = false;
-  }
-  if (!complete && ours) {
-    if (!temp.empty()) {
-      unlink(temp.c_str());
-    } else if (unlink(name.c_str()) != 0 && truncate(name.c_str(), 0) != 0) {
-      // Neither removed nor emptied: the status still tells of the failure.
+  if (!WriteAll(fd, jpeg.data(), jpeg.size(), 0)) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  bool refused = false;  // the name may not be replaced, only written
+  {
+    // Putting in place and taking away are one step for an interrupt: the
+    // mark always names what is still unfinished.
+    InterruptsDeferred defer;
+    if (error == 0 && std::rename(temp.c_str(), name.c_str()) != 0) {
+      error = errno;
+      refused = existing == Existing::kRegular &&
+                (error == EPERM || error == EACCES);
     }
+    if (error != 0) unlink(temp.c_str());
+    MarkUnfinished(nullptr);
   }
-  SetUnfinished(nullptr, nullptr, -1);
-  if (ours) DeferInterrupts(false);
-  if (!complete) DieWithReason(kFileWriteError, name.c_str(), error);
+  if (refused) {
+    WriteInPlaceOrDie(jpeg, name);
+  } else if (error != 0) {
+    WriteFailed(name, error);
+  }
 }
-
-}  // namespace
 
 bool EncodeFrame(gdImagePtr canvas, const std::string& segments,
                  std::string* jpeg) {
-  // The encoder returns nothing but its bytes: a failure inside it (no
-  // memory, a size JPEG cannot hold) shows only as a message from the
-  // library.
-  const int failures = LibraryFailures();
-  int size = 0;
-  void* bytes = gdImageJpegPtr(canvas, &size, -1);
-  if (!bytes) return false;
-  jpeg->assign(static_cast<char*>(bytes), size);
-  gdFree(bytes);
-  if (!segments.empty()) *jpeg = WithSegments(*jpeg, segments);
-  return LibraryFailures() == failures;
+  return Encode(canvas, segments, jpeg) == Encoded::kWhole;
 }
 
 void WriteFrame(gdImagePtr canvas, const std::string& segments,
-                const char* prefix, int i) {
-  PutFrameInPlace(prefix, i, [&](FILE* out) {
-    // Straight into the stream, as a plain program would, unless the frame
-    // carries segments of its own: then in memory first, to put them in.
-    const int failures = LibraryFailures();
-    std::string jpeg;
-    if (segments.empty()) {
-      gdImageJpeg(canvas, out, -1);
-    } else if (EncodeFrame(canvas, segments, &jpeg)) {
-      std::fwrite(jpeg.data(), 1, jpeg.size(), out);
-    }
-    return LibraryFailures() == failures;
-  });
-}
-
-void WriteEncodedFrame(const std::string& jpeg, const char* prefix, int i) {
-  PutFrameInPlace(prefix, i, [&](FILE* out) {
-    std::fwrite(jpeg.data(), 1, jpeg.size(), out);
-    return true;
-  });
+                const char* prefix, int i, std::string* jpeg) {
+  switch (Encode(canvas, segments, jpeg)) {
+    case Encoded::kWhole:
+      PutFrameInPlace(*jpeg, prefix, i);
+      return;
+    case Encoded::kLibraryFailed:
+      DieWithPath(kFileWriteError, FrameFileName(prefix, i).c_str());
+    case Encoded::kOutOfMemory:
+      DieWithPath(kOutOfMemory, FrameFileName(prefix, i).c_str());
+  }
 }

@@ -44,7 +44,8 @@ TEST(WriteFrameDeathTest, AFrameTheEncoderRefusesIsNotLeftBehind) {
   EXPECT_EXIT(
       {
         ReportLibraryMessages();
-        WriteFrame(wide.get(), "", prefix.c_str(), 0);
+        std::string jpeg;
+        WriteFrame(wide.get(), "", prefix.c_str(), 0, &jpeg);
       },
       testing::ExitedWithCode(255), "^jpegfade: gd-jpeg: .*65500 pixels\n$");
   EXPECT_FALSE(std::filesystem::exists(prefix + "00.JPG"));

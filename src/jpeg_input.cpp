@@ -105,7 +105,10 @@ void EndSegment(JpegScan* scan) {
 // go on to take a later frame header's size instead.
 void StartSegment(JpegScan* scan, long length) {
   scan->remaining = std::max(length - 2, 0L);
-  scan->keeping = WorthKeeping(*scan);
+  if (WorthKeeping(*scan)) {
+    scan->metadata_bytes += static_cast<size_t>(scan->remaining);
+    scan->keeping = scan->keeps;
+  }
   scan->state = kSegment;
   if (IsStartOfFrame(scan->marker) && !scan->has_frame) {
     if (scan->remaining >= kFrameSizeBytes) {
@@ -257,8 +260,12 @@ struct Replay {
   JpegScan scan;
 };
 
+// Called by the decoder, which is C: nothing may be thrown through it. A
+// pipe's metadata between its frame header and its first scan is kept here;
+// with no memory for it, the stream ends, and the walk says why.
 int ReplayGetBuf(gdIOCtx* io, void* out, int wanted) {
   Replay* replay = reinterpret_cast<Replay*>(io);
+  if (replay->scan.out_of_memory) return 0;
   unsigned char* dest = static_cast<unsigned char*>(out);
   if (wanted <= 0) return 0;
   size_t given = std::min(static_cast<size_t>(wanted),
@@ -268,7 +275,12 @@ int ReplayGetBuf(gdIOCtx* io, void* out, int wanted) {
   if (given < static_cast<size_t>(wanted) && !WalkIsDone(replay->scan, true)) {
     const size_t got =
         std::fread(dest + given, 1, wanted - given, replay->stream);
-    given += ScanJpegBytes(&replay->scan, dest + given, got);
+    try {
+      given += ScanJpegBytes(&replay->scan, dest + given, got);
+    } catch (...) {
+      replay->scan.out_of_memory = true;
+      return 0;
+    }
   }
   return HasTooManyScans(replay->scan) ? 0 : static_cast<int>(given);
 }
@@ -310,6 +322,8 @@ JpegHead ReadJpegHead(FILE* stream) {
   }
   // A pipe: byte by byte through the stream's own buffer, so that nothing
   // past the frame header is taken; what follows is read by the decoder.
+  // Its metadata is kept now, since it cannot be read again.
+  head.scan.keeps = true;
   while (!WalkIsDone(head.scan, false) && head.bytes.size() < kMaxHeadBytes) {
     const int c = std::getc(stream);
     if (c == EOF) break;
@@ -320,38 +334,45 @@ JpegHead ReadJpegHead(FILE* stream) {
   return head;
 }
 
-gdImagePtr DecodeJpeg(const JpegHead& head, FILE* stream, JpegScan* walked) {
-  if (!head.scan.has_frame) return nullptr;
+gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream, JpegScan* walked) {
+  if (!head->scan.has_frame) return nullptr;
   Replay replay{};
   replay.io.getC = ReplayGetC;
   replay.io.getBuf = ReplayGetBuf;
   replay.stream = stream;
-  if (head.start >= 0) {
+  JpegScan whole;
+  if (head->start >= 0) {
     // A file, unlike a pipe, is walked to its end and back before decoding.
     // A picture cut short is then refused at once, not after the decoder
     // has made every missing row grey, which for a large picture takes
-    // seconds and gigabytes. The walk goes on from where the head's stopped;
-    // the decoder then reads the file from its start, walked afresh.
-    JpegScan whole = head.scan;
+    // seconds and gigabytes. This walk keeps the metadata, outside the
+    // decoder; the decoder then reads the file from its start, walked afresh.
+    whole.keeps = true;
+    if (std::fseek(stream, head->start, SEEK_SET) != 0) return nullptr;
     WalkBlocks(&whole, stream, true);
     if (!whole.ended || HasTooManyScans(whole) ||
-        std::fseek(stream, head.start, SEEK_SET) != 0) {
+        std::fseek(stream, head->start, SEEK_SET) != 0) {
       return nullptr;
     }
     replay.head = &kNoHead;
   } else {
     // A pipe: the head again, then the rest, walked on from the head's walk.
-    replay.head = &head.bytes;
-    replay.scan = head.scan;
+    replay.head = &head->bytes;
+    replay.scan = std::move(head->scan);
   }
-  gdImagePtr image = gdImageCreateFromJpegCtx(&replay.io);
+  // Warnings too: a camera file whose data ends early decodes, grey where
+  // the data is missing, and the library's word on it is all a user gets.
+  gdImagePtr image = gdImageCreateFromJpegCtxEx(&replay.io, 0);
   // The decoder fills a picture cut short with grey and reports nothing;
   // a frame made from it would be silently wrong.
   if (image && (!replay.scan.ended || HasTooManyScans(replay.scan))) {
     gdImageDestroy(image);
-    return nullptr;
+    image = nullptr;
   }
-  if (walked) *walked = std::move(replay.scan);
+  if (walked) {
+    *walked = std::move(head->start >= 0 ? whole : replay.scan);
+    walked->out_of_memory = replay.scan.out_of_memory;
+  }
   return image;
 }
 
@@ -365,26 +386,33 @@ FILE* OpenForReadingOrDie(const char* path) {
 // a file of a few bytes can claim pixels worth many gigabytes, which the
 // decoder would touch until the system kills the process. `images` is how
 // many images of that size the run has still to make, this picture's
-// included; what it already holds is no longer in the room left. How the
-// picture is to be shown comes from the segments the walk kept.
+// included; what it already holds is no longer in the room left. The
+// metadata worth keeping counts twice: its segments as read, and the
+// profile made of them. How the picture is to be shown comes from the
+// segments the walk kept.
 gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
                            Appearance* appearance) {
-  JpegHead head;
   try {
-    head = ReadJpegHead(stream);
+    JpegHead head = ReadJpegHead(stream);
+    if (head.scan.has_frame &&
+        images * ImageBytes(head.scan.width, head.scan.height) +
+                2 * uint64_t{head.scan.metadata_bytes} >
+            AvailableBytes()) {
+      DieWithPath(kOutOfMemory, path);
+    }
+    JpegScan walked;
+    // The decoder gives up alike on damaged data and on an allocation that
+    // failed; only the latter leaves ENOMEM behind.
+    errno = 0;
+    gdImagePtr image = DecodeJpeg(&head, stream, &walked);
+    if (walked.out_of_memory || (!image && errno == ENOMEM)) {
+      DieWithPath(kOutOfMemory, path);
+    }
+    if (!image) DieWithPath(kFileDecodeError, path);
+    appearance->orientation = ExifOrientation(walked.exif);
+    appearance->icc_profile = IccProfile(walked.icc_chunks);
+    return image;
   } catch (const std::bad_alloc&) {
     DieWithPath(kOutOfMemory, path);
   }
-  if (head.scan.has_frame &&
-      images * ImageBytes(head.scan.width, head.scan.height) >
-          AvailableBytes()) {
-    DieWithPath(kOutOfMemory, path);
-  }
-  JpegScan walked;
-  gdImagePtr image = DecodeJpeg(head, stream, &walked);
-  if (!image) DieWithPath(kFileDecodeError, path);
-  appearance->orientation = ExifOrientation(walked.exif);
-  appearance->icc_profile = IccProfile(walked.icc_chunks);
-  return image;
 }
-

@@ -30,8 +30,11 @@ struct JpegScan {
   std::string exif;  // the first APP1 "Exif\0\0" segment's TIFF data
   std::vector<std::string> icc_chunks;  // APP2 "ICC_PROFILE\0" segments'
                                         // sequence number, count and data
+  bool keeps = false;    // keeps those segments; else only counts them
+  size_t metadata_bytes = 0;  // bytes of the segments worth keeping so far
   bool keeping = false;  // the segment being read is kept in `kept`
   std::string kept;
+  bool out_of_memory = false;  // keeping failed for want of memory
 };
 
 /// Walks `size` more bytes of the stream; returns how many it took, which is
@@ -50,16 +53,18 @@ struct JpegHead {
 
 /// Reads `stream` up to the end of its frame header; stops early at the end
 /// of the stream, at a stream that is not a JPEG, or, for a stream that is
-/// not a regular file, past 32 MiB before the frame header. May throw
-/// std::bad_alloc.
+/// not a regular file, past 32 MiB before the frame header. A pipe's head
+/// keeps its metadata; a file's only counts it. May throw std::bad_alloc.
 JpegHead ReadJpegHead(FILE* stream);
 
 /// Decodes the picture whose head was read from `stream`, from the head's
-/// bytes and then the rest of the stream. Null when there is no frame header,
-/// the decoder fails, or the data ends before the end-of-image marker. With
-/// `walked`, that gets the walk of the whole picture (what it kept of the
-/// metadata included).
-gdImagePtr DecodeJpeg(const JpegHead& head, FILE* stream,
+/// bytes and then the rest of the stream; the decoder's warnings about a
+/// damaged picture go to the library's messages. Null when there is no frame
+/// header, the decoder fails, or the data ends before the end-of-image
+/// marker. With `walked`, that gets the walk of the whole picture (the
+/// metadata it kept, held once, taken from `head`). May throw
+/// std::bad_alloc, never through the decoder.
+gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream,
                       JpegScan* walked = nullptr);
 
 /// `path` opened for reading; else prints "file open error for <path>" (and

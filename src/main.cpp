@@ -13,10 +13,8 @@
 #include <cstring>
 #include <new>
 
-#include "blend.h"
-#include "frame_output.h"
+#include "interrupts.h"
 #include "jpeg_input.h"
-#include "memory_limit.h"
 #include "metadata.h"
 #include "parallel_frames.h"
 #include "report.h"
@@ -81,7 +79,7 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
   ReportLibraryMessages();
-  RemoveUnfinishedFrameOnInterrupt();
+  RemoveUnfinishedFileOnInterrupt();
 
   AnswerAPersonAndExit(argc, argv);
   if (!HasThreeDistinctArguments(argc, argv)) DieWithUsage(kArgumentError);
@@ -104,31 +102,18 @@ int main(int argc, char** argv) {
       gdImageSY(first) != gdImageSY(second)) {
     Die(kDifferentSize);
   }
-  const std::string segments = SharedSegments(first_look, second_look);
-  const int width = gdImageSX(first);
-  const int height = gdImageSY(second);
-
-  // One canvas for the whole run; every frame overwrites all of it.
-  gdImagePtr canvas = gdImageCreateTrueColor(width, height);
-  if (!canvas) Die(kCanvasCreateError);
-
-  // With several CPUs, workers make the frames and this thread puts them in
-  // place in order; with one, or no room for a second worker, the frames
-  // are made here, one after the other, and no thread is started.
-  const int workers = WorkerCount(alpha, width, height);
-  if (workers > 1) {
-    WriteFramesInParallel(first, second, canvas, alpha, width, height,
-                          segments, prefix, workers);
-  } else {
-    for (int i = 0; i < alpha; ++i) {
-      BlendFrame(first, second, canvas, i, alpha, width, height);
-      WriteFrame(canvas, segments, prefix, i);
-    }
+  Fade fade{first, second, alpha, gdImageSX(first), gdImageSY(second), "",
+            prefix};
+  try {
+    fade.segments = SharedSegments(first_look, second_look);
+  } catch (const std::bad_alloc&) {
+    // The frames would carry the first picture's metadata.
+    DieWithPath(kOutOfMemory, argv[1]);
   }
+  WriteFrames(fade);
 
   std::fclose(first_stream);
   std::fclose(second_stream);
-  gdImageDestroy(canvas);
   gdImageDestroy(second);
   gdImageDestroy(first);
   return 0;

@@ -2,10 +2,13 @@
 
 #include <cstdio>
 
+#include "report.h"
+
 namespace {
 
-// Every read is checked against the data's end: the offsets and counts come
-// from the picture, and a hostile one may point anywhere.
+// The unsigned number of `bytes` bytes at `at`. The offsets and counts come
+// from the picture, and a hostile one may point anywhere: every caller
+// checks them against the data's end first.
 unsigned ReadUnsigned(const std::string& data, size_t at, int bytes,
                       bool big_endian) {
   unsigned value = 0;
@@ -56,8 +59,6 @@ std::string IccSegments(const std::string& profile) {
   return out;
 }
 
-void Note(const char* line) { std::fprintf(stderr, "jpegfade: %s\n", line); }
-
 }  // namespace
 
 int ExifOrientation(const std::string& tiff) {
@@ -67,9 +68,11 @@ int ExifOrientation(const std::string& tiff) {
   const size_t ifd = ReadUnsigned(tiff, 4, 4, big_endian);
   if (ifd > tiff.size() || tiff.size() - ifd < 2) return 1;
   const size_t entries = ReadUnsigned(tiff, ifd, 2, big_endian);
+  // A directory that runs past its segment is malformed as a whole, even
+  // where the entry sought comes before the end.
+  if (entries * kEntryBytes > tiff.size() - ifd - 2) return 1;
   for (size_t k = 0; k < entries; ++k) {
     const size_t at = ifd + 2 + k * kEntryBytes;
-    if (at + kEntryBytes > tiff.size()) return 1;  // a truncated IFD
     if (ReadUnsigned(tiff, at, 2, big_endian) != kOrientationTag) continue;
     const unsigned value = ReadUnsigned(tiff, at + 8, 2, big_endian);
     const bool valid = ReadUnsigned(tiff, at + 2, 2, big_endian) == kShort &&
@@ -126,13 +129,12 @@ std::string SharedSegments(const Appearance& first, const Appearance& second) {
   return segments;
 }
 
-std::string WithSegments(const std::string& jpeg, const std::string& segments) {
+void InsertSegments(std::string* jpeg, const std::string& segments) {
+  if (segments.empty()) return;
   size_t at = 2;
-  if (jpeg.size() >= 6 && jpeg.compare(2, 2, "\xff\xe0") == 0) {
-    at = 4 + ReadUnsigned(jpeg, 4, 2, true);
+  if (jpeg->size() >= 6 && jpeg->compare(2, 2, "\xff\xe0") == 0) {
+    at = 4 + ReadUnsigned(*jpeg, 4, 2, true);
   }
-  if (at > jpeg.size()) at = 2;
-  std::string out = jpeg;
-  out.insert(at, segments);
-  return out;
+  if (at > jpeg->size()) at = 2;
+  jpeg->insert(at, segments);
 }

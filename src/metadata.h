@@ -14,7 +14,8 @@ struct Appearance {
 };
 
 /// The Orientation (1 to 8) of IFD0 in `tiff`, an Exif segment's TIFF data
-/// in either byte order; 1 when it has none, or it is malformed.
+/// in either byte order; 1 when it has none, or it is malformed (IFD0 runs
+/// past the data, the tag's type or count is not one SHORT).
 int ExifOrientation(const std::string& tiff);
 
 /// The profile that `chunks` (APP2 ICC_PROFILE segments after their
@@ -29,8 +30,9 @@ std::string IccProfile(const std::vector<std::string>& chunks);
 /// the frames carry none of that kind.
 std::string SharedSegments(const Appearance& first, const Appearance& second);
 
-/// `jpeg` with `segments` inserted right after its JFIF APP0 segment (after
-/// its start-of-image marker, if it has none).
-std::string WithSegments(const std::string& jpeg, const std::string& segments);
+/// Inserts `segments` into `jpeg` right after its JFIF APP0 segment (after
+/// its start-of-image marker, if it has none), in the room it already has
+/// where that suffices. May throw std::bad_alloc.
+void InsertSegments(std::string* jpeg, const std::string& segments);
 
 #endif  // JPEGFADE_METADATA_H_

@@ -54,6 +54,8 @@ TEST(ExifOrientation, ReadsIfd0InEitherByteOrderAndIgnoresWhatIsMalformed) {
        Tiff(false, 8, 2, other + Entry(0x0112, 3, 1, 8, false).substr(0, 9)),
        1},
       {"more entries than there are", Tiff(false, 8, 60000, other), 1},
+      {"more entries than there are, the orientation first",
+       Tiff(true, 8, 65535, Entry(0x0112, 3, 1, 6, true)), 1},
       {"an IFD offset past the end",
        Tiff(false, 8, 1, Entry(0x0112, 3, 1, 6, false)).substr(0, 4) +
            std::string("\xff\xff\xff\x7f", 4),
@@ -101,12 +103,13 @@ TEST(IccProfile, PutsChunksInOrderAndRefusesAnIncompleteSet) {
   }
 }
 
-TEST(WithSegments, GoRightAfterTheApp0Segment) {
-  const std::string jpeg("\xff\xd8\xff\xe0\x00\x04" "ab\xff\xfe", 10);
-  EXPECT_EQ(WithSegments(jpeg, "SEG"),
-            std::string("\xff\xd8\xff\xe0\x00\x04" "abSEG\xff\xfe", 13));
-  const std::string bare("\xff\xd8\xff\xdb", 4);
-  EXPECT_EQ(WithSegments(bare, "SEG"), std::string("\xff\xd8SEG\xff\xdb", 7));
+TEST(InsertSegments, GoRightAfterTheApp0Segment) {
+  std::string jpeg("\xff\xd8\xff\xe0\x00\x04" "ab\xff\xfe", 10);
+  InsertSegments(&jpeg, "SEG");
+  EXPECT_EQ(jpeg, std::string("\xff\xd8\xff\xe0\x00\x04" "abSEG\xff\xfe", 13));
+  std::string bare("\xff\xd8\xff\xdb", 4);
+  InsertSegments(&bare, "SEG");
+  EXPECT_EQ(bare, std::string("\xff\xd8SEG\xff\xdb", 7));
 }
 
 }  // namespace

@@ -2,14 +2,15 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "blend.h"
 #include "frame_output.h"
+#include "interrupts.h"
 #include "memory_limit.h"
 #include "report.h"
 
@@ -20,129 +21,185 @@ namespace {
 // count like any memory.
 constexpr uint64_t kThreadBytes = uint64_t{72} << 20;
 
-// One frame between a worker and the writer.
-struct Encoded {
-  bool ready = false;
-  bool made = false;  // encoded without a word from the library
+// One frame between a worker and the writer. Its buffer keeps its room from
+// frame to frame, so that a run past its first frames allocates nothing.
+struct Slot {
+  bool ready = false;  // the frame is in `jpeg`, or could not be made
+  bool made = false;   // encoded without a word from the library
   std::string jpeg;
 };
 
 // The one thing the workers and the writer share: frame i waits in slot
-// i % slots.size() until the writer takes it, and a worker starts frame i
-// only once the writer has taken frame i - slots.size().
+// i % slots.size() until the writer has put it in place, and a worker starts
+// frame i only once the writer is done with frame i - slots.size(). A slot's
+// buffer belongs to the worker that took its frame until `ready`, then to
+// the writer until `taken` passes it.
 struct Queue {
   std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<Encoded> slots;
+  std::condition_variable work;   // workers wait here for a frame to start
+  std::condition_variable frame;  // the writer waits here for its frame
+  std::vector<Slot> slots;
   int next = 0;   // the next frame a worker starts
-  int taken = 0;  // frames the writer has taken
+  int taken = 0;  // frames the writer is done with
   bool stop = false;
+  std::vector<std::thread> threads;
+  std::vector<gdImagePtr> canvases;
 };
 
-struct Job {
-  gdImagePtr first, second;
-  int alpha, width, height;
-  const std::string* segments;
-};
-
-void Work(const Job& job, gdImagePtr canvas, Queue* queue) {
+void Work(const Fade& fade, gdImagePtr canvas, Queue* queue) {
   const int ahead = static_cast<int>(queue->slots.size());
   for (;;) {
     int i;
     {
       std::unique_lock<std::mutex> lock(queue->mutex);
-      queue->changed.wait(lock, [&] {
-        return queue->stop || queue->next >= job.alpha ||
+      queue->work.wait(lock, [&] {
+        return queue->stop || queue->next >= fade.alpha ||
                queue->next < queue->taken + ahead;
       });
-      if (queue->stop || queue->next >= job.alpha) return;
+      if (queue->stop || queue->next >= fade.alpha) return;
       i = queue->next++;
     }
-    Encoded frame;
-    BlendFrame(job.first, job.second, canvas, i, job.alpha, job.width,
-               job.height);
+    Slot& slot = queue->slots[i % ahead];
+    BlendFrame(fade.first, fade.second, canvas, i, fade.alpha, fade.width,
+               fade.height);
     // The library's lines about a frame that fails here are held and
     // dropped: the writer makes that frame again itself, and the lines of
     // that attempt are the ones a failure reports.
     std::string lines;
     HoldLibraryMessages(&lines);
-    frame.made = EncodeFrame(canvas, *job.segments, &frame.jpeg);
+    const bool made = EncodeFrame(canvas, fade.segments, &slot.jpeg);
     HoldLibraryMessages(nullptr);
-    frame.ready = true;
     {
       std::lock_guard<std::mutex> lock(queue->mutex);
-      queue->slots[i % ahead] = std::move(frame);
+      slot.made = made;
+      slot.ready = true;
     }
-    queue->changed.notify_all();
+    queue->frame.notify_one();
+  }
+}
+
+// The queue whose workers run, for StopWorkers.
+Queue* running = nullptr;
+
+// Stops the workers and waits for them: at the run's end, and before the
+// process ends on a failure, so that no worker is still inside the encoder
+// while exit() takes the process apart.
+void StopWorkers() {
+  Queue* queue = running;
+  if (!queue) return;
+  {
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    queue->stop = true;
+  }
+  queue->work.notify_all();
+  for (std::thread& thread : queue->threads) thread.join();
+  for (gdImagePtr canvas : queue->canvases) gdImageDestroy(canvas);
+  running = nullptr;
+}
+
+// Starts up to `workers` workers, each with its own canvas; fewer where a
+// canvas, a thread or the memory to hold them cannot be had.
+void StartWorkers(const Fade& fade, int workers, Queue* queue) {
+  try {
+    queue->slots.resize(static_cast<size_t>(workers) + 1);
+    queue->threads.reserve(workers);
+    queue->canvases.reserve(workers);
+  } catch (...) {
+    return;
+  }
+  static const bool stop_at_exit = std::atexit(StopWorkers) == 0;
+  if (!stop_at_exit) return;
+  running = queue;
+  // Workers start with interrupts blocked, so that only this thread, which
+  // marks what an interrupt must take away, ever runs the handler.
+  BlockInterrupts(true);
+  for (int k = 0; k < workers; ++k) {
+    gdImagePtr canvas = gdImageCreateTrueColor(fade.width, fade.height);
+    if (!canvas) break;
+    try {
+      queue->threads.emplace_back(Work, std::cref(fade), canvas, queue);
+    } catch (...) {
+      gdImageDestroy(canvas);
+      break;
+    }
+    queue->canvases.push_back(canvas);
+  }
+  BlockInterrupts(false);
+}
+
+gdImagePtr CanvasOrDie(const Fade& fade) {
+  gdImagePtr canvas = gdImageCreateTrueColor(fade.width, fade.height);
+  if (!canvas) Die(kCanvasCreateError);
+  return canvas;
+}
+
+// The frames on this thread alone, on `canvas`, from frame `from` on.
+void WriteFramesHere(const Fade& fade, gdImagePtr canvas, int from) {
+  std::string jpeg;
+  for (int i = from; i < fade.alpha; ++i) {
+    BlendFrame(fade.first, fade.second, canvas, i, fade.alpha, fade.width,
+               fade.height);
+    WriteFrame(canvas, fade.segments, fade.prefix, i, &jpeg);
   }
 }
 
 }  // namespace
 
-int WorkerCount(int alpha, int width, int height) {
-  if (alpha <= 1) return 1;
-  const int cpus = std::min(UsableCpus(), alpha);
+int WorkerCount(const Fade& fade) {
+  if (fade.alpha <= 1) return 1;
+  const int cpus = std::min(UsableCpus(), fade.alpha);
   if (cpus <= 1) return 1;
   // An encoded frame is counted at the canvas's size: JPEG at the default
-  // quality stays well below that, and the encoder's buffer grows by
-  // doubling. A worker holds its canvas and one frame, and the queue holds
-  // one frame more a worker.
-  const uint64_t worker_bytes = 3 * ImageBytes(width, height) + kThreadBytes;
+  // quality stays well below that. A worker holds its canvas and one frame,
+  // and the queue holds one frame more a worker.
+  const uint64_t frame_bytes =
+      ImageBytes(fade.width, fade.height) + fade.segments.size();
+  const uint64_t worker_bytes =
+      ImageBytes(fade.width, fade.height) + 2 * frame_bytes + kThreadBytes;
   const uint64_t affordable = AvailableBytes() / worker_bytes;
   return static_cast<int>(std::min<uint64_t>(cpus, affordable));
 }
 
-void WriteFramesInParallel(gdImagePtr first, gdImagePtr second,
-                           gdImagePtr canvas, int alpha, int width, int height,
-                           const std::string& segments, const char* prefix,
-                           int workers) {
-  const Job job{first, second, alpha, width, height, &segments};
+void WriteFrames(const Fade& fade) {
+  const int workers = WorkerCount(fade);
   Queue queue;
-  queue.slots.resize(static_cast<size_t>(workers) + 1);
-  std::vector<gdImagePtr> canvases;
-  std::vector<std::thread> threads;
-  // Workers start with interrupts held, so that only this thread, which
-  // marks what an interrupt must take away, ever runs the handler.
-  HoldInterrupts(true);
-  for (int k = 0; k < workers; ++k) {
-    gdImagePtr own = gdImageCreateTrueColor(width, height);
-    if (!own) break;
-    try {
-      threads.emplace_back(Work, std::cref(job), own, &queue);
-    } catch (const std::system_error&) {
-      gdImageDestroy(own);
-      break;  // fewer workers; this thread makes what none could
-    }
-    canvases.push_back(own);
+  if (workers > 1) StartWorkers(fade, workers, &queue);
+  if (queue.threads.empty()) {
+    // One CPU, or no room for a second worker: the frames are made here, one
+    // after the other, and no thread is started.
+    StopWorkers();
+    gdImagePtr canvas = CanvasOrDie(fade);
+    WriteFramesHere(fade, canvas, 0);
+    gdImageDestroy(canvas);
+    return;
   }
-  HoldInterrupts(false);
-
-  for (int i = 0; i < alpha; ++i) {
-    Encoded frame;
-    if (!threads.empty()) {
+  gdImagePtr canvas = nullptr;  // made only for a frame no worker could make
+  std::string remade;
+  const size_t ahead = queue.slots.size();
+  for (int i = 0; i < fade.alpha; ++i) {
+    Slot& slot = queue.slots[i % ahead];
+    {
       std::unique_lock<std::mutex> lock(queue.mutex);
-      Encoded& slot = queue.slots[i % queue.slots.size()];
-      queue.changed.wait(lock, [&] { return slot.ready; });
-      frame = std::move(slot);
-      slot = Encoded{};
-      queue.taken = i + 1;
+      queue.frame.wait(lock, [&] { return slot.ready; });
     }
-    queue.changed.notify_all();
-    if (frame.made) {
-      WriteEncodedFrame(frame.jpeg, prefix, i);
+    if (slot.made) {
+      PutFrameInPlace(slot.jpeg, fade.prefix, i);
     } else {
       // Made the plain way, as one thread would: a worker may have lacked
       // memory its frame does not need here, and a frame the library truly
       // cannot encode fails here with its own lines and the usual one.
-      BlendFrame(first, second, canvas, i, alpha, width, height);
-      WriteFrame(canvas, segments, prefix, i);
+      if (!canvas) canvas = CanvasOrDie(fade);
+      BlendFrame(fade.first, fade.second, canvas, i, fade.alpha, fade.width,
+                 fade.height);
+      WriteFrame(canvas, fade.segments, fade.prefix, i, &remade);
     }
+    {
+      std::lock_guard<std::mutex> lock(queue.mutex);
+      slot.ready = false;
+      queue.taken = i + 1;
+    }
+    queue.work.notify_all();
   }
-  {
-    std::lock_guard<std::mutex> lock(queue.mutex);
-    queue.stop = true;
-  }
-  queue.changed.notify_all();
-  for (std::thread& thread : threads) thread.join();
-  for (gdImagePtr own : canvases) gdImageDestroy(own);
+  StopWorkers();
+  if (canvas) gdImageDestroy(canvas);
 }

@@ -1,6 +1,6 @@
-// Frames made on several CPUs: workers blend and encode frames into memory,
-// a bounded number ahead, and this thread, the one writer, puts them in
-// place strictly in index order.
+// Writing every frame of a fade: on one CPU one after the other; on several,
+// workers blend and encode frames into memory, a bounded number ahead, and
+// this thread, the one writer, puts them in place strictly in index order.
 #ifndef JPEGFADE_PARALLEL_FRAMES_H_
 #define JPEGFADE_PARALLEL_FRAMES_H_
 
@@ -9,22 +9,30 @@
 #include <cstdint>
 #include <string>
 
-/// How many workers a run of `alpha` frames of `width` x `height` takes: the
-/// usable CPUs, no more than the frames, and no more than the memory left
-/// holds (each a canvas, the encoded frames it may hold, its stack and its
-/// allocator's arena); 1 means the run makes its frames itself, with no
-/// thread.
-int WorkerCount(int alpha, int width, int height);
+/// What a run fades: two decoded true-colour or palette pictures of one size,
+/// into `alpha` frames named from `prefix`, each carrying `segments`.
+struct Fade {
+  gdImagePtr first;
+  gdImagePtr second;
+  int alpha;
+  int width;
+  int height;
+  std::string segments;
+  const char* prefix;
+};
 
-/// Frames 0 to `alpha` - 1 of the fade, as the one-thread loop of BlendFrame
-/// and WriteFrame makes them, byte for byte, with up to `workers` threads;
-/// frame i is in place before frame i + 1's file exists. `canvas` is this
-/// thread's own, for a frame a worker could not make. A frame that cannot be
-/// written ends the process as WriteFrame does, the frames before it in
-/// place and none after it.
-void WriteFramesInParallel(gdImagePtr first, gdImagePtr second,
-                           gdImagePtr canvas, int alpha, int width, int height,
-                           const std::string& segments, const char* prefix,
-                           int workers);
+/// How many workers a run of `fade` takes: the usable CPUs, no more than the
+/// frames, and no more than the memory left holds (each a canvas, the encoded
+/// frames it may hold, its stack and its allocator's arena); 1 means the run
+/// makes its frames itself, with no thread.
+int WorkerCount(const Fade& fade);
+
+/// Frames 0 to `alpha` - 1, byte for byte as BlendFrame and WriteFrame make
+/// them one after the other, on WorkerCount threads; frame i is in place
+/// before frame i + 1's file exists. No memory for a canvas: prints "canvas
+/// create error". A frame that cannot be written ends the process as
+/// WriteFrame does, the frames before it in place and none after it, and the
+/// workers stopped first.
+void WriteFrames(const Fade& fade);
 
 #endif  // JPEGFADE_PARALLEL_FRAMES_H_

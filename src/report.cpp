@@ -8,26 +8,40 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+// `c` as it stands in a one-line message, written to `out` (room for 4
+// bytes); returns how many bytes. A newline in a path must not split the one
+// line a script reads. Bytes 7 to 13 have letters of their own:
+// \a \b \t \n \v \f \r.
+size_t Escape(char c, char* out) {
+  const unsigned char byte = static_cast<unsigned char>(c);
+  if (byte >= 0x20 && byte != 0x7f) {
+    out[0] = c;
+    return 1;
+  }
+  if (byte >= '\a' && byte <= '\r') {
+    out[0] = '\\';
+    out[1] = "abtnvfr"[byte - '\a'];
+    return 2;
+  }
+  out[0] = '\\';
+  out[1] = 'x';
+  out[2] = "0123456789abcdef"[byte >> 4];
+  out[3] = "0123456789abcdef"[byte & 0xf];
+  return 4;
+}
+
+}  // namespace
+
 std::string PrintableName(const char* name) {
   std::string text;
-  for (const char* p = name; *p; ++p) {
-    const unsigned char byte = static_cast<unsigned char>(*p);
-    if (byte >= 0x20 && byte != 0x7f) {
-      text += *p;
-      continue;
-    }
-    // A newline in a path must not split the one line a script reads.
-    // Bytes 7 to 13 have letters of their own: \a \b \t \n \v \f \r.
-    char escape[8];
-    if (byte >= '\a' && byte <= '\r') {
-      std::snprintf(escape, sizeof escape, "\\%c", "abtnvfr"[byte - '\a']);
-    } else {
-      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-    }
-    text += escape;
-  }
+  char escaped[4];
+  for (const char* p = name; *p; ++p) text.append(escaped, Escape(*p, escaped));
   return text;
 }
+
+void Note(const char* line) { std::fprintf(stderr, "jpegfade: %s\n", line); }
 
 void Die(const char* line) {
   std::puts(line);
@@ -73,25 +87,29 @@ thread_local std::string* held_messages = nullptr;
 // The library writes its messages without a final newline, so with 2>&1 the
 // tool's own line would run on from them; each becomes a line of its own.
 // A failure inside the encoder shows only here: it gives up on the frame
-// and returns as if nothing happened.
+// and returns as if nothing happened. This runs under the library's C
+// frames, often because memory ran out: it allocates nothing, and nothing
+// thrown leaves it.
 void PrintLibraryMessage(int priority, const char* format, va_list args) {
   if (priority <= GD_WARNING) ++library_failures;
-  va_list copy;
-  va_copy(copy, args);
-  const int size = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (size < 0) return;
-  std::string text(static_cast<size_t>(size) + 1, '\0');
-  std::vsnprintf(&text[0], text.size(), format, args);
-  text.resize(static_cast<size_t>(size));
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-    text.pop_back();
+  char text[1024];
+  if (std::vsnprintf(text, sizeof text, format, args) < 0) return;
+  size_t end = std::strlen(text);
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+  text[end] = '\0';
+  char line[sizeof text * 4 + 16] = "jpegfade: ";
+  size_t at = std::strlen(line);
+  for (const char* p = text; *p; ++p) at += Escape(*p, line + at);
+  line[at++] = '\n';
+  line[at] = '\0';
+  if (!held_messages) {
+    std::fputs(line, stderr);
+    return;
   }
-  const std::string line = "jpegfade: " + PrintableName(text.c_str()) + "\n";
-  if (held_messages) {
+  try {
     *held_messages += line;
-  } else {
-    std::fputs(line.c_str(), stderr);
+  } catch (...) {
+    // A worker's lines are only kept for a frame it may have to give up.
   }
 }
 

@@ -49,6 +49,10 @@ std::string PrintableName(const char* name);
 [[noreturn]] void DieWithReason(const char* format, const char* name,
                                 int error);
 
+/// "jpegfade: `line`" on standard error, for a person; standard output and
+/// the status are unchanged.
+void Note(const char* line);
+
 /// From now on the library's messages go to standard error, each as one line
 /// "jpegfade: MESSAGE", and its warnings and errors are counted.
 void ReportLibraryMessages();

@@ -15,6 +15,7 @@
 
 #include "jpeg_writer.h"
 #include "memory_limit.h"
+#include "report.h"
 #include "test_pictures.h"
 #include "tool_test.h"
 
@@ -28,40 +29,53 @@ TEST_F(JpegfadeTest, AMemoryLimitEndsTheRunWithItsLineNeverASignal) {
   // so that some stop it before decoding, some partway and some not at all.
   SaveJpeg(MakeTrueColorPicture(2000, 2000, 5).get(), Path("big1.jpg"));
   SaveJpeg(MakeTrueColorPicture(2000, 2000, 6).get(), Path("big2.jpg"));
+  // Small pictures with the largest colour profile a JPEG holds, 255 chunks:
+  // what the run keeps of it must fail with the same lines as pixels do.
+  const std::string icc(255 * 65519, 'p');
+  WriteFileBytes(Path("icc1.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 1, 0, icc));
+  WriteFileBytes(Path("icc2.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 2, 0, icc));
   before_ = Listing();
-  const std::set<std::string> allowed = {"out of memory for big1.jpg\n",
-                                         "out of memory for big2.jpg\n",
-                                         "file decode error for big1.jpg\n",
-                                         "file decode error for big2.jpg\n",
-                                         "canvas create error\n",
-                                         "file write error for p00.JPG\n"};
-  const std::vector<std::string> args{"big1.jpg", "big2.jpg", "p", "1"};
-  Limits limits;
-  limits.address_space = 1 << 20;
-  while (RunIn(dir_, {}, limits).out != "argument error\n") {
-    limits.address_space += 4 << 20;
-    ASSERT_LT(limits.address_space, rlim_t{1} << 30);
-  }
-  std::set<std::string> seen;
-  for (Outcome outcome{"", 255}; outcome.status != 0;
-       limits.address_space += 2 << 20) {
-    outcome = RunIn(dir_, args, limits);
-    const std::string limit =
-        std::to_string(limits.address_space >> 20) + " MiB";
-    seen.insert(outcome.out);
-    if (outcome.status == 0) {
-      EXPECT_EQ(outcome.out, "") << limit;
-      EXPECT_EQ(NewFiles(), std::set<std::string>{"p00.JPG"}) << limit;
-    } else {
-      EXPECT_EQ(outcome.status, 255) << limit;
-      EXPECT_TRUE(allowed.count(outcome.out)) << limit << ": " << outcome.out;
-      EXPECT_TRUE(NewFiles().empty()) << limit;
+  std::set<std::string> allowed;
+  for (const char* name : {"big1.jpg", "big2.jpg", "icc1.jpg", "icc2.jpg", "p00.JPG",
+                           "p01.JPG"}) {
+    for (const char* line : {kOutOfMemory, kFileDecodeError, kFileWriteError}) {
+      allowed.insert(std::string(line).replace(std::string(line).find("%s"), 2, name) + "\n");
     }
-    for (const std::string& name : NewFiles()) fs::remove(Path(name));
-    ASSERT_LT(limits.address_space, rlim_t{2} << 30);
+  }
+  allowed.insert("canvas create error\n");
+  std::set<std::string> seen;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"big1.jpg", "big2.jpg", "p", "1"},
+        std::vector<std::string>{"icc1.jpg", "icc2.jpg", "p", "2"}}) {
+    Limits limits;
+    limits.address_space = 1 << 20;
+    while (RunIn(dir_, {}, limits).out != "argument error\n") {
+      limits.address_space += 4 << 20;
+      ASSERT_LT(limits.address_space, rlim_t{1} << 30);
+    }
+    for (Outcome outcome{"", 255}; outcome.status != 0;
+         limits.address_space += 2 << 20) {
+      outcome = RunIn(dir_, args, limits);
+      const std::string limit =
+          args[0] + ", " + std::to_string(limits.address_space >> 20) + " MiB";
+      seen.insert(outcome.out);
+      if (outcome.status == 0) {
+        EXPECT_EQ(outcome.out, "") << limit;
+        EXPECT_EQ(NewFiles().size(), std::stoul(args[3])) << limit;
+      } else {
+        EXPECT_EQ(outcome.status, 255) << limit;
+        EXPECT_TRUE(allowed.count(outcome.out)) << limit << ": " << outcome.out;
+      }
+      for (const std::string& name : NewFiles()) {
+        EXPECT_EQ(name.rfind("p0", 0), 0u) << limit << ": " << name;
+        fs::remove(Path(name));
+      }
+      ASSERT_LT(limits.address_space, rlim_t{2} << 30);
+    }
   }
   // The size check itself, not only the allocator, must have stopped some.
   EXPECT_TRUE(seen.count("out of memory for big1.jpg\n"));
+  EXPECT_TRUE(seen.count("out of memory for icc2.jpg\n"));
 }
 
 // A new memory cgroup below this process's own with `limit` bytes, or "" when

@@ -157,7 +157,7 @@ Image DecodeAsTheTool(std::string bytes, bool as_file) {
   FILE* stream = OpenAsStream(&bytes, as_file);
   if (!stream) return nullptr;
   JpegHead head = ReadJpegHead(stream);
-  Image image(DecodeJpeg(head, stream));
+  Image image(DecodeJpeg(&head, stream));
   std::fclose(stream);
   return image;
 }
