@@ -1,11 +1,13 @@
 #include "frame_output.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 
@@ -106,7 +108,7 @@ void TakeModeAndOwner(int fd, Existing existing, const struct stat& old) {
   static const mode_t mask = CurrentUmask();
   static const uid_t user = geteuid();
   static const gid_t group = getegid();
-  // mkstemp made the file 0600, owned by this process's user and group.
+  // MakeTemporary made the file 0600, owned by this process's user and group.
   const mode_t mode = existing == Existing::kRegular ? old.st_mode & 07777
                                                      : 0666 & ~mask;
   if (existing == Existing::kRegular &&
@@ -138,6 +140,29 @@ std::string TempTemplate(const std::string& name) {
   const std::string folder =
       slash == std::string::npos ? "" : name.substr(0, slash + 1);
   return folder + ".jpegfade-XXXXXX";
+}
+
+// mkstemp's promise, a new file of a name no other process holds, 0600, but
+// opened for writing only: the confined run may make and write files beside
+// its frames, never read them.
+int MakeTemporary(std::string* name) {
+  static const char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static uint64_t fallback = static_cast<uint64_t>(getpid()) << 20;
+  const size_t tail = name->size() - 6;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+      bits = ++fallback * 0x9E3779B97F4A7C15u;
+    }
+    for (size_t k = 0; k < 6; ++k, bits /= 62) {
+      (*name)[tail + k] = kLetters[bits % 62];
+    }
+    const int fd = open(name->c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 // All of `size` bytes at `offset`, or from where the file stands when
@@ -257,7 +282,7 @@ void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
     // Between the file's creation and its mark as the run's own, an
     // interrupt would leave it behind.
     InterruptsDeferred defer;
-    fd = mkstemp(&temp[0]);
+    fd = MakeTemporary(&temp);
     if (fd >= 0) MarkUnfinished(temp.c_str());
   }
   if (fd < 0) {

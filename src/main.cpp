@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "confine.h"
 #include "interrupts.h"
 #include "jpeg_input.h"
 #include "metadata.h"
@@ -88,6 +89,9 @@ int main(int argc, char** argv) {
   if (argc <= 4) DieWithUsage(kMissingAlpha);
   const char* prefix = argv[3];
   const int alpha = ReadAlphaOrDie(argv[4]);
+  // Before a byte of either picture is parsed: a flaw in the decoder then
+  // reaches nothing but the frames.
+  ConfineToFrames(prefix, alpha);
 
   // Both pictures are decoded in full before any frame is written, so a frame
   // may even replace one of the input files.

@@ -1,5 +1,6 @@
 #include "memory_limit.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -7,7 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
+#include <map>
 #include <sstream>
 #include <vector>
 
@@ -15,10 +16,38 @@ namespace {
 
 constexpr uint64_t kUnlimited = UINT64_MAX;
 
+// The files the checks read stay open once KeepLimitFilesOpen has read them,
+// and are read again through their descriptors: the numbers change as the
+// run goes on, and once the run has confined itself it opens no file to read.
+std::map<std::string, int> kept_files;
+bool keeping_files = false;
+
+// The whole text of a small file; empty when it cannot be read.
+std::string ReadText(const std::string& path) {
+  const auto kept = kept_files.find(path);
+  const int fd = kept != kept_files.end()
+                     ? kept->second
+                     : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string text;
+  char block[16 << 10];
+  for (ssize_t got; (got = pread(fd, block, sizeof block,
+                                 static_cast<off_t>(text.size()))) > 0;) {
+    text.append(block, static_cast<size_t>(got));
+  }
+  if (kept != kept_files.end()) return text;
+  if (keeping_files) {
+    kept_files.emplace(path, fd);
+  } else {
+    close(fd);
+  }
+  return text;
+}
+
 // The first word of a file as a byte count; "max" and anything unreadable
 // mean no limit.
 uint64_t ReadBytes(const std::string& path) {
-  std::ifstream in(path);
+  std::istringstream in(ReadText(path));
   std::string word;
   if (!(in >> word) || word.find_first_not_of("0123456789") != word.npos) {
     return kUnlimited;
@@ -34,7 +63,7 @@ uint64_t Room(uint64_t limit, uint64_t used) {
 
 // The value of `key` in a cgroup's memory.stat; 0 if it is not there.
 uint64_t ReadStat(const std::string& path, const std::string& key) {
-  std::ifstream in(path);
+  std::istringstream in(ReadText(path));
   std::string name;
   for (uint64_t value = 0; in >> name >> value;) {
     if (name == key) return value;
@@ -69,7 +98,7 @@ uint64_t RoomUpFrom(std::string dir, const std::string& top,
 // "MemAvailable" counts free memory and what the kernel can reclaim; free
 // swap is room too, since a plain program of the same fade may use it.
 uint64_t MachineAvailableBytes() {
-  std::ifstream in("/proc/meminfo");
+  std::istringstream in(ReadText("/proc/meminfo"));
   uint64_t available = 0, swap_free = 0;
   bool found = false;
   for (std::string key; in >> key;) {
@@ -96,7 +125,7 @@ uint64_t RlimitRoom(int resource, int field) {
   if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
     return kUnlimited;
   }
-  std::ifstream statm("/proc/self/statm");
+  std::istringstream statm(ReadText("/proc/self/statm"));
   uint64_t pages = 0;
   for (int i = 0; i <= field && statm >> pages; ++i) {
   }
@@ -137,7 +166,7 @@ int CpuLimitUpFrom(std::string dir, const std::string& top, bool version2) {
   int limit = INT_MAX;
   for (;;) {
     if (version2) {
-      std::ifstream in(dir + "/cpu.max");
+      std::istringstream in(ReadText(dir + "/cpu.max"));
       std::string quota;
       uint64_t period = 0;
       if (in >> quota >> period && quota != "max" &&
@@ -145,7 +174,7 @@ int CpuLimitUpFrom(std::string dir, const std::string& top, bool version2) {
         limit = std::min(limit, CpusOfQuota(std::stoull(quota), period));
       }
     } else {
-      std::ifstream in(dir + "/cpu.cfs_quota_us");
+      std::istringstream in(ReadText(dir + "/cpu.cfs_quota_us"));
       long long quota = -1;
       if (in >> quota && quota > 0) {
         limit = std::min(limit, CpusOfQuota(static_cast<uint64_t>(quota),
@@ -157,13 +186,7 @@ int CpuLimitUpFrom(std::string dir, const std::string& top, bool version2) {
   }
 }
 
-std::string ProcCgroup() {
-  std::ifstream in("/proc/self/cgroup");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
+std::string ProcCgroup() { return ReadText("/proc/self/cgroup"); }
 
 // The least of `measure(dir, top, version2)` over the cgroups that
 // `proc_cgroup` names: every version 2 group, and the version 1 groups of
@@ -236,4 +259,11 @@ uint64_t AvailableBytes() {
   return std::min({MachineAvailableBytes(), RlimitRoom(RLIMIT_AS, 0),
                    RlimitRoom(RLIMIT_DATA, 5),
                    CgroupRoomBytes(ProcCgroup(), "/sys/fs/cgroup")});
+}
+
+void KeepLimitFilesOpen() {
+  keeping_files = true;
+  AvailableBytes();
+  UsableCpus();
+  keeping_files = false;
 }

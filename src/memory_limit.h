@@ -42,4 +42,8 @@ int UsableCpus();
 /// whole CPUs; INT_MAX where nothing limits it.
 int CgroupCpuLimit(const std::string& proc_cgroup, const std::string& root);
 
+/// Opens, for the rest of the run, every file AvailableBytes and UsableCpus
+/// read, so that they read them again once the run may open no file.
+void KeepLimitFilesOpen();
+
 #endif  // JPEGFADE_MEMORY_LIMIT_H_
