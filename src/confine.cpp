@@ -196,6 +196,8 @@ int LandlockAbi() {
   return abi > 0 ? static_cast<int>(abi) : 0;
 }
 
+bool ConfinesItself() { return !kSanitized; }
+
 void ConfineToFrames(const char* prefix, int alpha) {
   if (kSanitized) return;
   KeepLimitFilesOpen();

@@ -17,6 +17,10 @@
 /// read are opened first.
 void ConfineToFrames(const char* prefix, int alpha);
 
+/// Whether this build confines itself at all: not under the sanitizers,
+/// whose runtimes read /proc and trace the process as it ends.
+bool ConfinesItself();
+
 /// The Landlock ABI version the running kernel offers; 0 where it has none.
 int LandlockAbi();
 

@@ -22,13 +22,21 @@ constexpr uint64_t kUnlimited = UINT64_MAX;
 std::map<std::string, int> kept_files;
 bool keeping_files = false;
 
-// The whole text of a small file; empty when it cannot be read.
+constexpr char kProcCgroup[] = "/proc/self/cgroup";
+
+// The whole text of a small file; empty when it cannot be read. While the
+// files are being kept, only the list of cgroups is read: it alone says
+// which files there are, and the numbers are read when they are asked for.
 std::string ReadText(const std::string& path) {
   const auto kept = kept_files.find(path);
   const int fd = kept != kept_files.end()
                      ? kept->second
                      : open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "";
+  if (keeping_files && path != kProcCgroup) {
+    kept_files.emplace(path, fd);
+    return "";
+  }
   std::string text;
   char block[16 << 10];
   for (ssize_t got; (got = pread(fd, block, sizeof block,
@@ -186,7 +194,7 @@ int CpuLimitUpFrom(std::string dir, const std::string& top, bool version2) {
   }
 }
 
-std::string ProcCgroup() { return ReadText("/proc/self/cgroup"); }
+std::string ProcCgroup() { return ReadText(kProcCgroup); }
 
 // The least of `measure(dir, top, version2)` over the cgroups that
 // `proc_cgroup` names: every version 2 group, and the version 1 groups of

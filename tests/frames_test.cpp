@@ -33,9 +33,11 @@ TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
     std::vector<std::string> args;
     std::string prefix;
     int frames;
+    bool without_landlock = false;
   };
   const Row rows[] = {
       {{"a.jpg", "b.jpg", "fade", "3"}, "fade", 3},
+      {{"a.jpg", "b.jpg", "fade", "3"}, "fade", 3, true},
       {{"meta.jpg", "b.jpg", "fade", "3"}, "fade", 3},  // a.jpg's pixels
       {{"a.jpg", "b.jpg", "fade", "1"}, "fade", 1},     // the second picture
       {{"a.jpg", "b.jpg", "fade", "12"}, "fade", 12},
@@ -54,7 +56,9 @@ TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
       {{"a.jpg", "b.jpg", "fade", ""}, "fade", 0},
   };
   for (const Row& row : rows) {
-    const Outcome outcome = RunIn(dir_, row.args);
+    Limits limits;
+    limits.without_landlock = row.without_landlock;
+    const Outcome outcome = RunIn(dir_, row.args, limits);
     EXPECT_EQ(outcome.out, "") << Args(row.args);
     EXPECT_EQ(outcome.status, 0) << Args(row.args);
     EXPECT_EQ(outcome.err, "") << Args(row.args);

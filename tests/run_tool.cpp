@@ -1,10 +1,13 @@
 #include "run_tool.h"
 
 #include <sched.h>
+#include <seccomp.h>
+#include <sys/prctl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -31,6 +34,20 @@ void KeepToCpus(int cpus) {
     }
   }
   sched_setaffinity(0, sizeof kept, &kept);
+}
+
+// Makes the Landlock calls of this process and what it runs fail with
+// ENOSYS, as on a kernel built without Landlock.
+void HideLandlock() {
+  scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+  for (const char* call : {"landlock_create_ruleset", "landlock_add_rule",
+                           "landlock_restrict_self"}) {
+    seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS),
+                     seccomp_syscall_resolve_name(call), 0);
+  }
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || seccomp_load(filter) != 0) {
+    _exit(123);
+  }
 }
 
 void SetLimit(int resource, rlim_t value) {
@@ -74,6 +91,7 @@ Child StartIn(const std::string& dir, const std::vector<std::string>& args,
         (setgid(limits.user) != 0 || setuid(limits.user) != 0)) {
       _exit(124);
     }
+    if (limits.without_landlock) HideLandlock();
     signal(SIGXFSZ, SIG_DFL);  // the tool must not rely on inheriting SIG_IGN
     signal(SIGPIPE, SIG_DFL);
     execv(argv[0], argv.data());

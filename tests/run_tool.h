@@ -21,6 +21,7 @@ struct Limits {
   bool merged = false;       // standard error into standard output, as 2>&1
   const char* program = nullptr;  // the built jpegfade unless named
   int cpus = 0;  // run on only this many of the CPUs allowed; 0: on all
+  bool without_landlock = false;  // as on a kernel that has no Landlock
 };
 
 /// How a run of the tool ended.
