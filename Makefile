@@ -6,7 +6,7 @@
 BUILD := build
 FUZZ_SECONDS ?= 60
 # What a build needs; ./mk reads this line too, so it stays one line.
-PACKAGES := make g++ cmake pkg-config dpkg-dev libgd-dev libgtest-dev libjpeg-dev libseccomp-dev
+PACKAGES := make g++ cmake pkgconf dpkg-dev libgd-dev libgtest-dev libjpeg-dev libseccomp-dev
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build test test-sanitize test-arm64 test-i386 fuzz demo \
@@ -128,7 +128,7 @@ uninstall:
 # nothing is written beside the checkout; the .deb is then copied to
 # $(BUILD)/. Where lintian is installed, any error or warning fails it.
 package: deps
-	$(call install-missing,build-essential debhelper)
+	$(call install-missing,build-essential debhelper devscripts)
 	rm -rf $(BUILD)/package && mkdir -p $(BUILD)/package/jpegfade
 	tar -c --exclude=./.git --exclude='./build*' --exclude=./demo \
 	  --exclude='./obj-*' . | tar -x -C $(BUILD)/package/jpegfade
