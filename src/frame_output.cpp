@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <new>
 
 #include "interrupts.h"
@@ -101,24 +102,29 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-// A replaced frame keeps the old file's permission bits, and its owner and
-// group where this process may give them; a new one gets what fopen would
-// give it.
-void TakeModeAndOwner(int fd, Existing existing, const struct stat& old) {
+// What a frame's file is to be: a replaced frame keeps the old file's
+// permission bits, a new one gets what fopen would give it.
+mode_t FrameMode(Existing existing, const struct stat& old) {
   static const mode_t mask = CurrentUmask();
+  return existing == Existing::kRegular ? old.st_mode & 07777 : 0666 & ~mask;
+}
+
+// A replaced frame keeps the old file's owner and group where this process
+// may give them, and its mode; `made` is the mode MakeTemporary gave it.
+void TakeModeAndOwner(int fd, Existing existing, const struct stat& old,
+                      mode_t made) {
   static const uid_t user = geteuid();
   static const gid_t group = getegid();
-  // MakeTemporary made the file 0600, owned by this process's user and group.
-  const mode_t mode = existing == Existing::kRegular ? old.st_mode & 07777
-                                                     : 0666 & ~mask;
+  const mode_t mode = FrameMode(existing, old);
+  bool changed = false;  // a change of owner drops the set-ID bits
   if (existing == Existing::kRegular &&
-      (old.st_uid != user || old.st_gid != group) &&
-      fchown(fd, old.st_uid, old.st_gid) != 0) {
+      (old.st_uid != user || old.st_gid != group)) {
+    changed = true;
     // Not the owner: the group alone, where this user may give it; else the
     // frame belongs to whoever runs the tool, as a new one would.
-    (void)!fchown(fd, -1, old.st_gid);
+    if (fchown(fd, old.st_uid, old.st_gid) != 0) (void)!fchown(fd, -1, old.st_gid);
   }
-  if (mode != 0600) fchmod(fd, mode);
+  if (changed || mode != made) fchmod(fd, mode);
 }
 
 // The rename replaces a file whatever its permissions, so a frame the user
@@ -142,24 +148,34 @@ std::string TempTemplate(const std::string& name) {
   return folder + ".jpegfade-XXXXXX";
 }
 
-// mkstemp's promise, a new file of a name no other process holds, 0600, but
-// opened for writing only: the confined run may make and write files beside
-// its frames, never read them.
-int MakeTemporary(std::string* name) {
+// mkstemp's promise, a new file of a name no other process holds, but made
+// with the frame's own mode (as far as the umask lets it; the mode it got
+// in `made`) and opened for writing only: the confined run may make and
+// write files beside its frames, never read them. The names need not be
+// hard to guess, since O_EXCL never follows a link someone placed there:
+// one draw of randomness serves the whole run.
+int MakeTemporary(std::string* name, mode_t mode, mode_t* made) {
   static const char kLetters[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static uint64_t fallback = static_cast<uint64_t>(getpid()) << 20;
-  const size_t tail = name->size() - 6;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    uint64_t bits = 0;
-    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
-      bits = ++fallback * 0x9E3779B97F4A7C15u;
+  static const mode_t mask = CurrentUmask();
+  static uint64_t state = [] {
+    uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
+      seed = static_cast<uint64_t>(getpid()) << 32 ^
+             static_cast<uint64_t>(time(nullptr));
     }
+    return seed;
+  }();
+  const size_t tail = name->size() - 6;
+  *made = mode & 0777 & ~mask;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    uint64_t bits = state >> 16;
     for (size_t k = 0; k < 6; ++k, bits /= 62) {
       (*name)[tail + k] = kLetters[bits % 62];
     }
     const int fd = open(name->c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -278,11 +294,12 @@ void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
   }
   std::string temp = TempTemplate(name);
   int fd;
+  mode_t made = 0;
   {
     // Between the file's creation and its mark as the run's own, an
     // interrupt would leave it behind.
     InterruptsDeferred defer;
-    fd = MakeTemporary(&temp);
+    fd = MakeTemporary(&temp, FrameMode(existing, old), &made);
     if (fd >= 0) MarkUnfinished(temp.c_str());
   }
   if (fd < 0) {
@@ -290,7 +307,7 @@ void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
     WriteInPlaceOrDie(jpeg, name);
     return;
   }
-  TakeModeAndOwner(fd, existing, old);
+  TakeModeAndOwner(fd, existing, old, made);
   int error = 0;
   if (!WriteAll(fd, jpeg.data(), jpeg.size(), 0)) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
