@@ -21,6 +21,24 @@ namespace {
 // count like any memory.
 constexpr uint64_t kThreadBytes = uint64_t{72} << 20;
 
+// Small frames wait in a longer queue, up to this many bytes of them (at
+// the canvas's size, as WorkerCount counts them) and this many frames, so
+// that workers are woken for a batch of frames rather than for each one.
+constexpr uint64_t kQueueBytes = uint64_t{4} << 20;
+constexpr uint64_t kMostSlots = 64;
+
+// What WorkerCount counts for one encoded frame.
+uint64_t FrameBytes(const Fade& fade) {
+  return ImageBytes(fade.width, fade.height) + fade.segments.size();
+}
+
+// The queue's length: a frame ahead for every worker and one more, or as
+// many small frames as kQueueBytes holds.
+size_t SlotCount(const Fade& fade, int workers) {
+  return static_cast<size_t>(std::max<uint64_t>(
+      workers + 1, std::min(kMostSlots, kQueueBytes / FrameBytes(fade))));
+}
+
 // One frame between a worker and the writer. Its buffer keeps its room from
 // frame to frame, so that a run past its first frames allocates nothing.
 struct Slot {
@@ -101,7 +119,7 @@ void StopWorkers() {
 // canvas, a thread or the memory to hold them cannot be had.
 void StartWorkers(const Fade& fade, int workers, Queue* queue) {
   try {
-    queue->slots.resize(static_cast<size_t>(workers) + 1);
+    queue->slots.resize(SlotCount(fade, workers));
     queue->threads.reserve(workers);
     queue->canvases.reserve(workers);
   } catch (...) {
@@ -152,11 +170,13 @@ int WorkerCount(const Fade& fade) {
   // An encoded frame is counted at the canvas's size: JPEG at the default
   // quality stays well below that. A worker holds its canvas and one frame,
   // and the queue holds one frame more a worker.
-  const uint64_t frame_bytes =
-      ImageBytes(fade.width, fade.height) + fade.segments.size();
+  // The longer queue of small frames comes on top, at most kQueueBytes.
+  const uint64_t frame_bytes = FrameBytes(fade);
   const uint64_t worker_bytes =
       ImageBytes(fade.width, fade.height) + 2 * frame_bytes + kThreadBytes;
-  const uint64_t affordable = AvailableBytes() / worker_bytes;
+  const uint64_t room = AvailableBytes();
+  const uint64_t affordable =
+      room > kQueueBytes ? (room - kQueueBytes) / worker_bytes : 0;
   return static_cast<int>(std::min<uint64_t>(cpus, affordable));
 }
 
@@ -176,10 +196,18 @@ void WriteFrames(const Fade& fade) {
   gdImagePtr canvas = nullptr;  // made only for a frame no worker could make
   std::string remade;
   const size_t ahead = queue.slots.size();
+  // Workers waiting for room are woken once half the queue is free again,
+  // or at once when this thread itself is about to wait.
+  const int batch = static_cast<int>(std::max<size_t>(1, ahead / 2));
+  int woken_at = 0;  // frames taken when the workers were last woken
   for (int i = 0; i < fade.alpha; ++i) {
     Slot& slot = queue.slots[i % ahead];
     {
       std::unique_lock<std::mutex> lock(queue.mutex);
+      if (!slot.ready && woken_at < i) {
+        woken_at = i;
+        queue.work.notify_all();
+      }
       queue.frame.wait(lock, [&] { return slot.ready; });
     }
     if (slot.made) {
@@ -198,7 +226,10 @@ void WriteFrames(const Fade& fade) {
       slot.ready = false;
       queue.taken = i + 1;
     }
-    queue.work.notify_all();
+    if (queue.taken - woken_at >= batch) {
+      woken_at = queue.taken;
+      queue.work.notify_all();
+    }
   }
   StopWorkers();
   if (canvas) gdImageDestroy(canvas);
