@@ -282,16 +282,20 @@ void WriteInPlaceOrDie(const std::string& jpeg, const std::string& name) {
   if (error != 0) WriteFailed(name, error);
 }
 
-}  // namespace
+// How putting a frame in place through a temporary file went.
+enum class Replaced {
+  kDone,         // the frame is in place
+  kNoTemporary,  // no temporary file could be made (errno says why)
+  kRefused,      // the name may be written but not replaced
+};
 
-void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
-  const std::string name = FrameFileName(prefix, i);
-  struct stat old {};
-  const Existing existing = InspectOrDie(name, &old);
-  if (existing == Existing::kOther) {
-    WriteThroughOrDie(jpeg, name);
-    return;
-  }
+// Writes `jpeg` to a temporary file beside `name`, with the mode and owner
+// of what stands there (`existing`, `old`), and renames it into place. On
+// any failure but the two it returns, prints the frame's line and ends the
+// process; no temporary file is left behind in any case.
+Replaced ReplaceThroughTemporary(const std::string& jpeg,
+                                 const std::string& name, Existing existing,
+                                 const struct stat& old) {
   std::string temp = TempTemplate(name);
   int fd;
   mode_t made = 0;
@@ -302,11 +306,7 @@ void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
     fd = MakeTemporary(&temp, FrameMode(existing, old), &made);
     if (fd >= 0) MarkUnfinished(temp.c_str());
   }
-  if (fd < 0) {
-    if (existing != Existing::kRegular) WriteFailed(name, errno);
-    WriteInPlaceOrDie(jpeg, name);
-    return;
-  }
+  if (fd < 0) return Replaced::kNoTemporary;
   TakeModeAndOwner(fd, existing, old, made);
   int error = 0;
   if (!WriteAll(fd, jpeg.data(), jpeg.size(), 0)) error = errno;
@@ -324,10 +324,31 @@ void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
     if (error != 0) unlink(temp.c_str());
     MarkUnfinished(nullptr);
   }
-  if (refused) {
-    WriteInPlaceOrDie(jpeg, name);
-  } else if (error != 0) {
-    WriteFailed(name, error);
+  if (refused) return Replaced::kRefused;
+  if (error != 0) WriteFailed(name, error);
+  return Replaced::kDone;
+}
+
+}  // namespace
+
+void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
+  const std::string name = FrameFileName(prefix, i);
+  struct stat old {};
+  const Existing existing = InspectOrDie(name, &old);
+  if (existing == Existing::kOther) {
+    WriteThroughOrDie(jpeg, name);
+    return;
+  }
+  switch (ReplaceThroughTemporary(jpeg, name, existing, old)) {
+    case Replaced::kDone:
+      return;
+    case Replaced::kNoTemporary:
+      if (existing != Existing::kRegular) WriteFailed(name, errno);
+      WriteInPlaceOrDie(jpeg, name);
+      return;
+    case Replaced::kRefused:
+      WriteInPlaceOrDie(jpeg, name);
+      return;
   }
 }
 

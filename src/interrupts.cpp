@@ -79,7 +79,12 @@ InterruptsDeferred::~InterruptsDeferred() {
   if (deferring == 0 && deferred) TakeAwayUnfinishedAndDie(deferred);
 }
 
-void BlockInterrupts(bool block) {
+InterruptsBlocked::InterruptsBlocked() {
   static const sigset_t set = InterruptSet();
-  pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+InterruptsBlocked::~InterruptsBlocked() {
+  static const sigset_t set = InterruptSet();
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }

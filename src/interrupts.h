@@ -24,9 +24,14 @@ struct InterruptsDeferred {
   InterruptsDeferred& operator=(const InterruptsDeferred&) = delete;
 };
 
-/// Blocks (or unblocks) the interrupts in this thread; a thread started
-/// while they are blocked starts with them blocked, so that only the thread
-/// that marks files ever runs the handler.
-void BlockInterrupts(bool block);
+/// While one lives, the interrupts are blocked in this thread; a thread
+/// started meanwhile starts with them blocked, so that only the thread that
+/// marks files ever runs the handler.
+struct InterruptsBlocked {
+  InterruptsBlocked();
+  ~InterruptsBlocked();
+  InterruptsBlocked(const InterruptsBlocked&) = delete;
+  InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
+};
 
 #endif  // JPEGFADE_INTERRUPTS_H_

@@ -62,8 +62,8 @@ const char kIccId[] = "ICC_PROFILE";
 // from before the first scan, as the decoder's own marker reader sees them.
 bool WorthKeeping(const JpegScan& scan) {
   if (scan.scans > 0) return false;
-  return (scan.marker == kApp1 && scan.exif.empty()) ||
-         (scan.marker == kApp2 && scan.icc_chunks.size() <= kMaxIccChunks);
+  return (scan.at.marker == kApp1 && scan.exif.empty()) ||
+         (scan.at.marker == kApp2 && scan.icc_chunks.size() <= kMaxIccChunks);
 }
 
 bool StartsWith(const std::string& bytes, const char* id, size_t size) {
@@ -71,32 +71,32 @@ bool StartsWith(const std::string& bytes, const char* id, size_t size) {
 }
 
 void KeepSegment(JpegScan* scan) {
-  if (scan->marker == kApp1 && StartsWith(scan->kept, kExifId, 6)) {
-    scan->exif = scan->kept.substr(6);
-  } else if (scan->marker == kApp2 && StartsWith(scan->kept, kIccId, 12)) {
-    scan->icc_chunks.push_back(scan->kept.substr(12));
+  if (scan->at.marker == kApp1 && StartsWith(scan->at.kept, kExifId, 6)) {
+    scan->exif = scan->at.kept.substr(6);
+  } else if (scan->at.marker == kApp2 && StartsWith(scan->at.kept, kIccId, 12)) {
+    scan->icc_chunks.push_back(scan->at.kept.substr(12));
   }
-  scan->kept.clear();
-  scan->keeping = false;
+  scan->at.kept.clear();
+  scan->at.keeping = false;
 }
 
 void StartMarker(JpegScan* scan, int marker) {
-  scan->marker = marker;
+  scan->at.marker = marker;
   if (marker == kEndOfImage) {
     scan->ended = true;
-    scan->state = kEnded;
+    scan->at.state = kEnded;
   } else {
-    scan->state = HasNoLength(marker) ? kSeek : kLengthHigh;
+    scan->at.state = HasNoLength(marker) ? kSeek : kLengthHigh;
   }
 }
 
 void EndSegment(JpegScan* scan) {
-  if (scan->keeping) KeepSegment(scan);
-  if (scan->marker == kStartOfScan) {
+  if (scan->at.keeping) KeepSegment(scan);
+  if (scan->at.marker == kStartOfScan) {
     ++scan->scans;
-    scan->state = kEntropy;
+    scan->at.state = kEntropy;
   } else {
-    scan->state = kSeek;
+    scan->at.state = kSeek;
   }
 }
 
@@ -104,27 +104,27 @@ void EndSegment(JpegScan* scan) {
 // still counts as the frame: the decoder refuses it, and the walk must not
 // go on to take a later frame header's size instead.
 void StartSegment(JpegScan* scan, long length) {
-  scan->remaining = std::max(length - 2, 0L);
+  scan->at.remaining = std::max(length - 2, 0L);
   if (WorthKeeping(*scan)) {
-    scan->metadata_bytes += static_cast<size_t>(scan->remaining);
-    scan->keeping = scan->keeps;
+    scan->metadata_bytes += static_cast<size_t>(scan->at.remaining);
+    scan->at.keeping = scan->keeps;
   }
-  scan->state = kSegment;
-  if (IsStartOfFrame(scan->marker) && !scan->has_frame) {
-    if (scan->remaining >= kFrameSizeBytes) {
-      scan->state = kFrameHeader;
-      scan->frame_offset = 0;
+  scan->at.state = kSegment;
+  if (IsStartOfFrame(scan->at.marker) && !scan->has_frame) {
+    if (scan->at.remaining >= kFrameSizeBytes) {
+      scan->at.state = kFrameHeader;
+      scan->at.frame_offset = 0;
     } else {
       scan->has_frame = true;
     }
   }
-  if (scan->remaining == 0) EndSegment(scan);
+  if (scan->at.remaining == 0) EndSegment(scan);
 }
 
 // The frame header: precision, then height and width, big-endian. Once the
 // width is read the size is known; the rest of the header is skipped.
 void TakeFrameByte(JpegScan* scan, unsigned char byte) {
-  switch (scan->frame_offset++) {
+  switch (scan->at.frame_offset++) {
     case 1:
       scan->height = byte << 8;
       break;
@@ -137,19 +137,19 @@ void TakeFrameByte(JpegScan* scan, unsigned char byte) {
     case 4:
       scan->width |= byte;
       scan->has_frame = true;
-      scan->state = kSegment;
+      scan->at.state = kSegment;
       break;
   }
-  if (--scan->remaining == 0) EndSegment(scan);
+  if (--scan->at.remaining == 0) EndSegment(scan);
 }
 
 // The rest of a segment, skipped (or kept) in one step.
 size_t TakeSegmentBytes(JpegScan* scan, const unsigned char* data,
                         size_t size) {
-  const size_t taken = std::min(static_cast<size_t>(scan->remaining), size);
-  if (scan->keeping) scan->kept.append(reinterpret_cast<const char*>(data), taken);
-  scan->remaining -= static_cast<long>(taken);
-  if (scan->remaining == 0) EndSegment(scan);
+  const size_t taken = std::min(static_cast<size_t>(scan->at.remaining), size);
+  if (scan->at.keeping) scan->at.kept.append(reinterpret_cast<const char*>(data), taken);
+  scan->at.remaining -= static_cast<long>(taken);
+  if (scan->at.remaining == 0) EndSegment(scan);
   return taken;
 }
 
@@ -160,7 +160,7 @@ size_t TakeTo0xff(JpegScan* scan, const unsigned char* data, size_t size,
                   State next) {
   const void* found = std::memchr(data, 0xff, size);
   if (!found) return size;
-  scan->state = next;
+  scan->at.state = next;
   return static_cast<const unsigned char*>(found) - data + 1;
 }
 
@@ -168,17 +168,17 @@ size_t TakeTo0xff(JpegScan* scan, const unsigned char* data, size_t size,
 
 size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size) {
   size_t i = 0;
-  while (i < size && scan->state != kEnded) {
+  while (i < size && scan->at.state != kEnded) {
     const unsigned char byte = data[i];
-    switch (scan->state) {
+    switch (scan->at.state) {
       case kStart:
         scan->not_jpeg = byte != 0xff;
-        scan->state = scan->not_jpeg ? kEnded : kStartMarker;
+        scan->at.state = scan->not_jpeg ? kEnded : kStartMarker;
         ++i;
         break;
       case kStartMarker:
         scan->not_jpeg = byte != kStartOfImage;
-        scan->state = scan->not_jpeg ? kEnded : kSeek;
+        scan->at.state = scan->not_jpeg ? kEnded : kSeek;
         ++i;
         break;
       case kSeek:
@@ -187,19 +187,19 @@ size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size) {
       case kMarker:
         // Fill bytes repeat the 0xFF; a zero after it is no marker.
         if (byte == 0x00) {
-          scan->state = kSeek;
+          scan->at.state = kSeek;
         } else if (byte != 0xff) {
           StartMarker(scan, byte);
         }
         ++i;
         break;
       case kLengthHigh:
-        scan->length_high = byte;
-        scan->state = kLengthLow;
+        scan->at.length_high = byte;
+        scan->at.state = kLengthLow;
         ++i;
         break;
       case kLengthLow:
-        StartSegment(scan, (long{scan->length_high} << 8) | byte);
+        StartSegment(scan, (long{scan->at.length_high} << 8) | byte);
         ++i;
         break;
       case kFrameHeader:
@@ -215,7 +215,7 @@ size_t ScanJpegBytes(JpegScan* scan, const unsigned char* data, size_t size) {
       case kEntropyMarker:
         // A stuffed zero or a restart marker stays in the scan's data.
         if (byte == 0x00 || IsRestart(byte)) {
-          scan->state = kEntropy;
+          scan->at.state = kEntropy;
         } else if (byte != 0xff) {
           StartMarker(scan, byte);
         }
@@ -242,12 +242,16 @@ constexpr int kMaxScans = 1000;
 
 bool HasTooManyScans(const JpegScan& scan) { return scan.scans > kMaxScans; }
 
+// How far a walk goes: to the frame header, which gives the picture's size,
+// or to the end-of-image marker.
+enum class WalkTo { kFrameHeader, kEnd };
+
 // Where every walk stops: at the end-of-image marker (or a stream that is
-// not a JPEG), past the scan cap, or, unless it goes `to_end`, once the
-// frame's size is known.
-bool WalkIsDone(const JpegScan& scan, bool to_end) {
-  return scan.state == kEnded || HasTooManyScans(scan) ||
-         (!to_end && scan.has_frame);
+// not a JPEG), past the scan cap, or, for a walk to the frame header, once
+// the frame's size is known.
+bool WalkIsDone(const JpegScan& scan, WalkTo goal) {
+  return scan.at.state == kEnded || HasTooManyScans(scan) ||
+         (goal == WalkTo::kFrameHeader && scan.has_frame);
 }
 
 // The decoder reads through this: first a pipe's head again, then the rest
@@ -272,7 +276,7 @@ int ReplayGetBuf(gdIOCtx* io, void* out, int wanted) {
                           replay->head->size() - replay->replayed);
   std::memcpy(dest, replay->head->data() + replay->replayed, given);
   replay->replayed += given;
-  if (given < static_cast<size_t>(wanted) && !WalkIsDone(replay->scan, true)) {
+  if (given < static_cast<size_t>(wanted) && !WalkIsDone(replay->scan, WalkTo::kEnd)) {
     const size_t got =
         std::fread(dest + given, 1, wanted - given, replay->stream);
     try {
@@ -291,9 +295,9 @@ int ReplayGetC(gdIOCtx* io) {
 }
 
 // Walks the rest of `stream` in blocks until the walk is done.
-void WalkBlocks(JpegScan* scan, FILE* stream, bool to_end) {
+void WalkBlocks(JpegScan* scan, FILE* stream, WalkTo goal) {
   unsigned char buffer[1 << 16];
-  while (!WalkIsDone(*scan, to_end)) {
+  while (!WalkIsDone(*scan, goal)) {
     const size_t got = std::fread(buffer, 1, sizeof buffer, stream);
     if (got == 0) break;
     ScanJpegBytes(scan, buffer, got);
@@ -317,14 +321,14 @@ JpegHead ReadJpegHead(FILE* stream) {
     // never kept: metadata of any length before the frame header costs
     // nothing but the reading.
     head.start = std::ftell(stream);
-    WalkBlocks(&head.scan, stream, false);
+    WalkBlocks(&head.scan, stream, WalkTo::kFrameHeader);
     return head;
   }
   // A pipe: byte by byte through the stream's own buffer, so that nothing
   // past the frame header is taken; what follows is read by the decoder.
   // Its metadata is kept now, since it cannot be read again.
   head.scan.keeps = true;
-  while (!WalkIsDone(head.scan, false) && head.bytes.size() < kMaxHeadBytes) {
+  while (!WalkIsDone(head.scan, WalkTo::kFrameHeader) && head.bytes.size() < kMaxHeadBytes) {
     const int c = std::getc(stream);
     if (c == EOF) break;
     const unsigned char byte = static_cast<unsigned char>(c);
@@ -349,7 +353,7 @@ gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream, JpegScan* walked) {
     // decoder; the decoder then reads the file from its start, walked afresh.
     whole.keeps = true;
     if (std::fseek(stream, head->start, SEEK_SET) != 0) return nullptr;
-    WalkBlocks(&whole, stream, true);
+    WalkBlocks(&whole, stream, WalkTo::kEnd);
     if (!whole.ended || HasTooManyScans(whole) ||
         std::fseek(stream, head->start, SEEK_SET) != 0) {
       return nullptr;

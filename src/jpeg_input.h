@@ -13,13 +13,8 @@
 
 #include "metadata.h"
 
-/// Where a walk through a JPEG byte stream stands; fed by ScanJpegBytes.
+/// What a walk through a JPEG byte stream has found; fed by ScanJpegBytes.
 struct JpegScan {
-  int state = 0;           // where in the marker structure the next byte falls
-  int marker = 0;          // the marker whose segment is being read
-  int length_high = 0;     // the first byte of that segment's length
-  long remaining = 0;      // bytes of that segment still to come
-  int frame_offset = 0;    // where in the frame header the next byte falls
   bool has_frame = false;  // the frame header's size has been read
   int width = 0;           // from the frame header
   int height = 0;          // from the frame header
@@ -32,9 +27,19 @@ struct JpegScan {
                                         // sequence number, count and data
   bool keeps = false;    // keeps those segments; else only counts them
   size_t metadata_bytes = 0;  // bytes of the segments worth keeping so far
-  bool keeping = false;  // the segment being read is kept in `kept`
-  std::string kept;
   bool out_of_memory = false;  // keeping failed for want of memory
+
+  /// Where the walk stands between two calls: ScanJpegBytes's own, read
+  /// and written by nothing else.
+  struct Position {
+    int state = 0;         // where in the marker structure the next byte falls
+    int marker = 0;        // the marker whose segment is being read
+    int length_high = 0;   // the first byte of that segment's length
+    long remaining = 0;    // bytes of that segment still to come
+    int frame_offset = 0;  // where in the frame header the next byte falls
+    bool keeping = false;  // the segment being read is kept in `kept`
+    std::string kept;
+  } at;
 };
 
 /// Walks `size` more bytes of the stream; returns how many it took, which is

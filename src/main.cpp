@@ -39,7 +39,7 @@ const char kVersion[] =
 
 // --help or --version as the only argument is a person asking; with any
 // other arguments they are paths like any other.
-void AnswerAPersonAndExit(int argc, char** argv) {
+void ExitAfterHelpOrVersion(int argc, char** argv) {
   if (argc != 2) return;
   const char* answer = std::strcmp(argv[1], "--help") == 0      ? kHelp
                        : std::strcmp(argv[1], "--version") == 0 ? kVersion
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
   ReportLibraryMessages();
   RemoveUnfinishedFileOnInterrupt();
 
-  AnswerAPersonAndExit(argc, argv);
+  ExitAfterHelpOrVersion(argc, argv);
   if (!HasThreeDistinctArguments(argc, argv)) DieWithUsage(kArgumentError);
   FILE* first_stream = OpenForReadingOrDie(argv[1]);
   FILE* second_stream = OpenForReadingOrDie(argv[2]);
@@ -94,12 +94,16 @@ int main(int argc, char** argv) {
   ConfineToFrames(prefix, alpha);
 
   // Both pictures are decoded in full before any frame is written, so a frame
-  // may even replace one of the input files.
-  // The first picture asks room for itself, the second and the canvas; the
-  // second, once the first is held, for itself and the canvas.
+  // may even replace one of the input files. The run's memory plan: the
+  // first picture is decoded only where it leaves room for the second and a
+  // canvas of its size; the second, once the first is held, for a canvas.
+  constexpr int kLeftAtFirst = 3;   // images to make: both pictures, the canvas
+  constexpr int kLeftAtSecond = 2;  // the second picture, the canvas
   Appearance first_look, second_look;
-  gdImagePtr first = DecodeJpegOrDie(first_stream, argv[1], 3, &first_look);
-  gdImagePtr second = DecodeJpegOrDie(second_stream, argv[2], 2, &second_look);
+  gdImagePtr first =
+      DecodeJpegOrDie(first_stream, argv[1], kLeftAtFirst, &first_look);
+  gdImagePtr second =
+      DecodeJpegOrDie(second_stream, argv[2], kLeftAtSecond, &second_look);
   // Stored sizes are compared: an orientation turns no pixel here, it only
   // travels with the frames.
   if (gdImageSX(first) != gdImageSX(second) ||

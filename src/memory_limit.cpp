@@ -54,7 +54,7 @@ std::string ReadText(const std::string& path) {
 
 // The first word of a file as a byte count; "max" and anything unreadable
 // mean no limit.
-uint64_t ReadBytes(const std::string& path) {
+uint64_t ReadByteCount(const std::string& path) {
   std::istringstream in(ReadText(path));
   std::string word;
   if (!(in >> word) || word.find_first_not_of("0123456789") != word.npos) {
@@ -87,20 +87,29 @@ struct CgroupFiles {
 };
 
 // A cgroup's limit binds its children too, so every folder from the
-// process's own up to the mount's top counts. Its usage counts page cache,
-// of which the inactive part is given back on demand, so it is left out.
-uint64_t RoomUpFrom(std::string dir, const std::string& top,
-                    const CgroupFiles& files) {
-  uint64_t room = kUnlimited;
+// process's own `dir` up to the mount's `top` counts: the least of
+// `measure(folder)` over them, `none` when nothing limits.
+template <typename Value, typename Measure>
+Value LeastUpFrom(std::string dir, const std::string& top, Value none,
+                  Measure measure) {
+  Value least = none;
   for (;;) {
-    const uint64_t usage = ReadBytes(dir + "/" + files.usage);
-    const uint64_t cache = ReadStat(dir + "/memory.stat", files.inactive_file);
-    room = std::min(
-        room, Room(ReadBytes(dir + "/" + files.limit),
-                   usage == kUnlimited || usage < cache ? 0 : usage - cache));
-    if (dir.size() <= top.size()) return room;
+    least = std::min(least, measure(dir));
+    if (dir.size() <= top.size()) return least;
     dir.erase(dir.find_last_of('/'));
   }
+}
+
+// A cgroup's usage counts page cache, of which the inactive part is given
+// back on demand, so it is left out.
+uint64_t RoomUpFrom(const std::string& dir, const std::string& top,
+                    const CgroupFiles& files) {
+  return LeastUpFrom(dir, top, kUnlimited, [&](const std::string& folder) {
+    const uint64_t usage = ReadByteCount(folder + "/" + files.usage);
+    const uint64_t cache = ReadStat(folder + "/memory.stat", files.inactive_file);
+    return Room(ReadByteCount(folder + "/" + files.limit),
+                usage == kUnlimited || usage < cache ? 0 : usage - cache);
+  });
 }
 
 // "MemAvailable" counts free memory and what the kernel can reclaim; free
@@ -135,8 +144,8 @@ uint64_t RlimitRoom(int resource, int field) {
   }
   std::istringstream statm(ReadText("/proc/self/statm"));
   uint64_t pages = 0;
-  for (int i = 0; i <= field && statm >> pages; ++i) {
-  }
+  int read = 0;  // fields read so far; `pages` holds the last of them
+  while (read <= field && statm >> pages) ++read;
   return Room(limit.rlim_cur,
               pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)));
 }
@@ -170,28 +179,32 @@ int CpusOfQuota(uint64_t quota, uint64_t period) {
                                              INT_MAX));
 }
 
-int CpuLimitUpFrom(std::string dir, const std::string& top, bool version2) {
-  int limit = INT_MAX;
-  for (;;) {
-    if (version2) {
-      std::istringstream in(ReadText(dir + "/cpu.max"));
-      std::string quota;
-      uint64_t period = 0;
-      if (in >> quota >> period && quota != "max" &&
-          quota.find_first_not_of("0123456789") == quota.npos) {
-        limit = std::min(limit, CpusOfQuota(std::stoull(quota), period));
-      }
-    } else {
-      std::istringstream in(ReadText(dir + "/cpu.cfs_quota_us"));
-      long long quota = -1;
-      if (in >> quota && quota > 0) {
-        limit = std::min(limit, CpusOfQuota(static_cast<uint64_t>(quota),
-                                            ReadBytes(dir + "/cpu.cfs_period_us")));
-      }
+// One folder's quota, in whole CPUs; INT_MAX for none.
+int CpuLimitOf(const std::string& dir, bool version2) {
+  if (version2) {
+    std::istringstream in(ReadText(dir + "/cpu.max"));
+    std::string quota;
+    uint64_t period = 0;
+    if (in >> quota >> period && quota != "max" &&
+        quota.find_first_not_of("0123456789") == quota.npos) {
+      return CpusOfQuota(std::stoull(quota), period);
     }
-    if (dir.size() <= top.size()) return limit;
-    dir.erase(dir.find_last_of('/'));
+    return INT_MAX;
   }
+  std::istringstream in(ReadText(dir + "/cpu.cfs_quota_us"));
+  long long quota = -1;
+  if (in >> quota && quota > 0) {
+    return CpusOfQuota(static_cast<uint64_t>(quota),
+                       ReadByteCount(dir + "/cpu.cfs_period_us"));
+  }
+  return INT_MAX;
+}
+
+int CpuLimitUpFrom(const std::string& dir, const std::string& top,
+                   bool version2) {
+  return LeastUpFrom(dir, top, INT_MAX, [&](const std::string& folder) {
+    return CpuLimitOf(folder, version2);
+  });
 }
 
 std::string ProcCgroup() { return ReadText(kProcCgroup); }

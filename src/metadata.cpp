@@ -35,8 +35,9 @@ void AppendSegment(std::string* out, int marker, const std::string& body) {
   *out += body;
 }
 
-// A TIFF header and IFD0 with the one entry, big-endian.
-std::string ExifSegments(int orientation) {
+// The APP1 segment of a TIFF header and IFD0 with the one entry,
+// big-endian.
+std::string ExifSegment(int orientation) {
   std::string body("Exif\0\0MM\0*\0\0\0\x08", 14);
   body += std::string("\0\x01\x01\x12\0\x03\0\0\0\x01\0", 11);
   body += static_cast<char>(orientation);
@@ -106,7 +107,7 @@ std::string IccProfile(const std::vector<std::string>& chunks) {
 std::string SharedSegments(const Appearance& first, const Appearance& second) {
   std::string segments;
   if (first.orientation == second.orientation) {
-    if (first.orientation != 1) segments += ExifSegments(first.orientation);
+    if (first.orientation != 1) segments += ExifSegment(first.orientation);
   } else {
     char line[96];
     std::snprintf(line, sizeof line,

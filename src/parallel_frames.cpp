@@ -130,7 +130,7 @@ void StartWorkers(const Fade& fade, int workers, Queue* queue) {
   running = queue;
   // Workers start with interrupts blocked, so that only this thread, which
   // marks what an interrupt must take away, ever runs the handler.
-  BlockInterrupts(true);
+  const InterruptsBlocked blocked;
   for (int k = 0; k < workers; ++k) {
     gdImagePtr canvas = gdImageCreateTrueColor(fade.width, fade.height);
     if (!canvas) break;
@@ -142,7 +142,6 @@ void StartWorkers(const Fade& fade, int workers, Queue* queue) {
     }
     queue->canvases.push_back(canvas);
   }
-  BlockInterrupts(false);
 }
 
 gdImagePtr CanvasOrDie(const Fade& fade) {
@@ -151,10 +150,10 @@ gdImagePtr CanvasOrDie(const Fade& fade) {
   return canvas;
 }
 
-// The frames on this thread alone, on `canvas`, from frame `from` on.
-void WriteFramesHere(const Fade& fade, gdImagePtr canvas, int from) {
+// The frames on this thread alone, one after the other, on `canvas`.
+void WriteFramesHere(const Fade& fade, gdImagePtr canvas) {
   std::string jpeg;
-  for (int i = from; i < fade.alpha; ++i) {
+  for (int i = 0; i < fade.alpha; ++i) {
     BlendFrame(fade.first, fade.second, canvas, i, fade.alpha, fade.width,
                fade.height);
     WriteFrame(canvas, fade.segments, fade.prefix, i, &jpeg);
@@ -189,7 +188,7 @@ void WriteFrames(const Fade& fade) {
     // after the other, and no thread is started.
     StopWorkers();
     gdImagePtr canvas = CanvasOrDie(fade);
-    WriteFramesHere(fade, canvas, 0);
+    WriteFramesHere(fade, canvas);
     gdImageDestroy(canvas);
     return;
   }

@@ -59,9 +59,7 @@ void DieWithUsage(const char* line) {
 }
 
 void DieWithPath(const char* format, const char* name) {
-  std::printf(format, PrintableName(name).c_str());
-  std::putchar('\n');
-  std::exit(kFailureStatus);
+  DieWithReason(format, name, 0);
 }
 
 void DieWithReason(const char* format, const char* name, int error) {
