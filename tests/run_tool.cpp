@@ -113,6 +113,7 @@ Outcome Finish(const Child& child) {
   rusage usage{};
   wait4(child.pid, &status, 0, &usage);
   outcome.max_rss = usage.ru_maxrss;
+  outcome.minor_faults = usage.ru_minflt;
   outcome.seconds = Seconds() - child.start;
   outcome.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 +
                         usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6;

@@ -32,6 +32,7 @@ struct Outcome {
   std::string err = "";  // standard error
   double seconds = 0;      // wall time
   double cpu_seconds = 0;  // user and system time
+  long minor_faults = 0;   // pages first touched, from the kernel's count
 };
 
 /// A run under way, to be signalled and then finished.
