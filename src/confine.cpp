@@ -73,11 +73,12 @@ bool AllowBeneath(int ruleset, const std::string& path, uint64_t rights) {
 // run's frames: `base`, a frame number below `alpha` as FrameFileName
 // writes it, ".JPG".
 bool IsFrameName(const std::string& name, const std::string& base, int alpha) {
-  const size_t digits = name.size() - base.size() - 4;
   if (name.size() < base.size() + 6 || name.compare(0, base.size(), base) != 0 ||
-      name.compare(name.size() - 4, 4, ".JPG") != 0 || digits > 10) {
+      name.compare(name.size() - 4, 4, ".JPG") != 0) {
     return false;
   }
+  const size_t digits = name.size() - base.size() - 4;
+  if (digits > 10) return false;
   const std::string number = name.substr(base.size(), digits);
   if (number.find_first_not_of("0123456789") != std::string::npos) return false;
   const long long i = std::strtoll(number.c_str(), nullptr, 10);
@@ -86,18 +87,25 @@ bool IsFrameName(const std::string& name, const std::string& base, int alpha) {
 }
 
 // What a frame written through needs: write access to what the name leads
-// to, and, for a link that leads nowhere yet, making that file in its folder.
+// to, and, for a link that leads nowhere yet, making that file in the
+// folder where the last link of the chain points, as open(2) would.
 bool AllowWritingThrough(int ruleset, const std::string& path,
                          uint64_t file_rights, uint64_t folder_rights) {
   struct stat target {};
   if (stat(path.c_str(), &target) == 0) {
     return S_ISDIR(target.st_mode) || AllowBeneath(ruleset, path, file_rights);
   }
-  char link[4096];
-  const ssize_t size = readlink(path.c_str(), link, sizeof link - 1);
-  if (size <= 0) return false;
-  std::string leads_to(link, static_cast<size_t>(size));
-  if (leads_to[0] != '/') leads_to = path.substr(0, path.rfind('/') + 1) + leads_to;
+  std::string leads_to = path;
+  for (int hop = 0; hop < 40; ++hop) {  // the kernel's own limit
+    char link[4096];
+    const ssize_t size = readlink(leads_to.c_str(), link, sizeof link - 1);
+    if (size <= 0) break;
+    const std::string next(link, static_cast<size_t>(size));
+    leads_to = next[0] == '/'
+                   ? next
+                   : leads_to.substr(0, leads_to.rfind('/') + 1) + next;
+  }
+  if (leads_to == path) return false;
   return AllowBeneath(ruleset, leads_to.substr(0, leads_to.rfind('/') + 1) + ".",
                       folder_rights);
 }

@@ -110,12 +110,14 @@ mode_t FrameMode(Existing existing, const struct stat& old) {
 }
 
 // A replaced frame keeps the old file's owner and group where this process
-// may give them, and its mode; `made` is the mode MakeTemporary gave it.
-void TakeModeAndOwner(int fd, Existing existing, const struct stat& old,
-                      mode_t made) {
+// may give them, and its mode, of which MakeTemporary could give only what
+// the umask lets through.
+void TakeModeAndOwner(int fd, Existing existing, const struct stat& old) {
+  static const mode_t mask = CurrentUmask();
   static const uid_t user = geteuid();
   static const gid_t group = getegid();
   const mode_t mode = FrameMode(existing, old);
+  const mode_t made = mode & 0777 & ~mask;
   bool changed = false;  // a change of owner drops the set-ID bits
   if (existing == Existing::kRegular &&
       (old.st_uid != user || old.st_gid != group)) {
@@ -149,15 +151,14 @@ std::string TempTemplate(const std::string& name) {
 }
 
 // mkstemp's promise, a new file of a name no other process holds, but made
-// with the frame's own mode (as far as the umask lets it; the mode it got
-// in `made`) and opened for writing only: the confined run may make and
+// with the frame's own `mode` (as far as the umask lets it) and opened for
+// writing only: the confined run may make and
 // write files beside its frames, never read them. The names need not be
 // hard to guess, since O_EXCL never follows a link someone placed there:
 // one draw of randomness serves the whole run.
-int MakeTemporary(std::string* name, mode_t mode, mode_t* made) {
+int MakeTemporary(std::string* name, mode_t mode) {
   static const char kLetters[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static const mode_t mask = CurrentUmask();
   static uint64_t state = [] {
     uint64_t seed = 0;
     if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
@@ -167,7 +168,6 @@ int MakeTemporary(std::string* name, mode_t mode, mode_t* made) {
     return seed;
   }();
   const size_t tail = name->size() - 6;
-  *made = mode & 0777 & ~mask;
   for (int attempt = 0; attempt < 100; ++attempt) {
     state = state * 6364136223846793005u + 1442695040888963407u;
     uint64_t bits = state >> 16;
@@ -298,16 +298,15 @@ Replaced ReplaceThroughTemporary(const std::string& jpeg,
                                  const struct stat& old) {
   std::string temp = TempTemplate(name);
   int fd;
-  mode_t made = 0;
   {
     // Between the file's creation and its mark as the run's own, an
     // interrupt would leave it behind.
     InterruptsDeferred defer;
-    fd = MakeTemporary(&temp, FrameMode(existing, old), &made);
+    fd = MakeTemporary(&temp, FrameMode(existing, old));
     if (fd >= 0) MarkUnfinished(temp.c_str());
   }
   if (fd < 0) return Replaced::kNoTemporary;
-  TakeModeAndOwner(fd, existing, old, made);
+  TakeModeAndOwner(fd, existing, old);
   int error = 0;
   if (!WriteAll(fd, jpeg.data(), jpeg.size(), 0)) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
