@@ -282,6 +282,34 @@ void WriteInPlaceOrDie(const std::string& jpeg, const std::string& name) {
   if (error != 0) WriteFailed(name, error);
 }
 
+// Puts the finished temporary `temp` under the frame's `name`; 0, or errno.
+// Renaming over an older frame makes ext4 write the new one out there and
+// then (auto_da_alloc), which costs as much as encoding a small frame; an
+// exchange of the two names does not, and the older file it leaves under
+// the temporary's name, often never yet written out itself, goes cheaply.
+// Either way the name holds the whole older frame or the whole new one at
+// every moment. Where the file system cannot exchange, or the name no
+// longer holds a regular file, the rename replaces it as before.
+int PutTemporaryInPlace(const std::string& temp, const std::string& name,
+                        Existing existing) {
+  if (existing == Existing::kRegular &&
+      renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, name.c_str(),
+                RENAME_EXCHANGE) == 0) {
+    struct stat displaced {};
+    if (lstat(temp.c_str(), &displaced) == 0 && S_ISREG(displaced.st_mode)) {
+      unlink(temp.c_str());
+      return 0;
+    }
+    // Not what was looked at (another program's FIFO, say): put back, or,
+    // should even that fail, kept under the temporary's name, never removed.
+    if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, name.c_str(),
+                  RENAME_EXCHANGE) != 0) {
+      return 0;
+    }
+  }
+  return std::rename(temp.c_str(), name.c_str()) == 0 ? 0 : errno;
+}
+
 // How putting a frame in place through a temporary file went.
 enum class Replaced {
   kDone,         // the frame is in place
@@ -315,8 +343,8 @@ Replaced ReplaceThroughTemporary(const std::string& jpeg,
     // Putting in place and taking away are one step for an interrupt: the
     // mark always names what is still unfinished.
     InterruptsDeferred defer;
-    if (error == 0 && std::rename(temp.c_str(), name.c_str()) != 0) {
-      error = errno;
+    if (error == 0) error = PutTemporaryInPlace(temp, name, existing);
+    if (error != 0) {
       refused = existing == Existing::kRegular &&
                 (error == EPERM || error == EACCES);
     }

@@ -35,7 +35,7 @@ std::vector<std::string> Temporaries(const fs::path& dir) {
 
 TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
   // A FIFO read by a video encoder, a link to /dev/null: written through and
-  // left what they are. A regular file: replaced whole by a rename, keeping
+  // left what they are. A regular file: replaced whole by a new file, keeping
   // its mode and owner, unless the user may not write it. In a folder that
   // takes no new file, a writable frame is written in place, and emptied if
   // that fails. Some rows run as an ordinary user, since root writes any file
@@ -64,6 +64,7 @@ TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
     kNullLink,
     kWriteOnly,
     kKeptModeAndOwner,
+    kHardLinked,  // another name for the older frame keeps the older bytes
     kReadOnly,
     kFolderNotWritable,
     kFolderNotWritableFull,
@@ -72,7 +73,7 @@ TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
     kNoInodeNoSpace,  // and out of space too
   };
   for (const Kind kind : {kFifo, kNullLink, kWriteOnly, kKeptModeAndOwner,
-                          kReadOnly, kFolderNotWritable, kFolderNotWritableFull,
+                          kHardLinked, kReadOnly, kFolderNotWritable, kFolderNotWritableFull,
                           kStickyFolder, kNoInode, kNoInodeNoSpace}) {
     SCOPED_TRACE(kind);
     const bool tmpfs = kind == kNoInode || kind == kNoInodeNoSpace;
@@ -108,6 +109,10 @@ TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
                           nobody->pw_gid),
                     0);
         }
+        break;
+      case kHardLinked:
+        WriteFileBytes(Path("f00.JPG"), older);
+        fs::create_hard_link(Path("f00.JPG"), Path("kept"));
         break;
       case kReadOnly:
         WriteFileBytes(Path("f00.JPG"), older);
@@ -195,6 +200,9 @@ TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
         }
         break;
       }
+      case kHardLinked:
+        EXPECT_EQ(ReadFileBytes(Path("kept")), older);
+        break;
       case kReadOnly:
         EXPECT_EQ(ReadFileBytes(Path("f00.JPG")), older);
         EXPECT_FALSE(fs::exists(Path("f01.JPG")));
