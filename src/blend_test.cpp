@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -39,7 +40,7 @@ Image MakePicture(int width, int height, bool palette, Colour colour) {
   return image;
 }
 
-Image MakeCanvas(int width, int height) {
+Image LeftOverCanvas(int width, int height) {
   Image canvas(gdImageCreateTrueColor(width, height));
   // Left-overs, alpha bits included, that a frame must overwrite.
   for (int y = 0; y < height; ++y)
@@ -85,7 +86,7 @@ TEST(BlendFrame, WorkedValues) {
     Image second = MakePicture(1, 1, false, [&](int, int) {
       return Rgb{row.c2, row.c2, row.c2};
     });
-    Image canvas = MakeCanvas(1, 1);
+    Image canvas = LeftOverCanvas(1, 1);
     BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha, 1, 1);
     EXPECT_EQ(canvas->tpixels[0][0],
               gdTrueColor(row.result, row.result, row.result))
@@ -127,7 +128,7 @@ TEST(BlendFrame, MatchesThePlainFormulaForEveryChannelPair) {
   const int w = kSweepWidth, h = kSweepHeight;
   Image first = MakePicture(w, h, false, SweepFirst);
   Image second = MakePicture(w, h, false, SweepSecond);
-  Image canvas = MakeCanvas(w, h);
+  Image canvas = LeftOverCanvas(w, h);
   for (const auto& frame : frames) {
     const int alpha = frame[0], i = frame[1];
     BlendFrame(first.get(), second.get(), canvas.get(), i, alpha, w, h);
@@ -157,12 +158,12 @@ TEST(BlendTrueColorRows, EveryVariantGivesThePixelPathsBits) {
   const int w = kSweepWidth, h = kSweepHeight;
   Image first = MakePicture(w, h, false, SweepFirst);
   Image second = MakePicture(w, h, false, SweepSecond);
-  Image expected = MakeCanvas(w, h);
+  Image expected = LeftOverCanvas(w, h);
   for (const auto& [alpha, i] : frames) {
     const double t = FrameWeight(i, alpha);
     BlendFrameByPixel(first.get(), second.get(), expected.get(), t, w, h);
     for (const Variant& variant : variants) {
-      Image canvas = MakeCanvas(w, h);
+      Image canvas = LeftOverCanvas(w, h);
       variant.blend(first.get(), second.get(), canvas.get(), t, w, h);
       int mismatches = 0;
       for (int y = 0; y < h; ++y) {
@@ -199,7 +200,7 @@ TEST(BlendFrame, NeverFusesAMultiplyAndAnAdd) {
     Image second = MakePicture(1, 1, false, [&](int, int) {
       return Rgb{row.c2, 0, row.c2};
     });
-    Image canvas = MakeCanvas(1, 1);
+    Image canvas = LeftOverCanvas(1, 1);
     BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha, 1, 1);
     EXPECT_EQ(gdTrueColorGetRed(canvas->tpixels[0][0]), plain);
     EXPECT_EQ(gdTrueColorGetBlue(canvas->tpixels[0][0]), plain);
@@ -215,7 +216,7 @@ TEST(BlendFrame, ReadsPaletteAndTrueColourPicturesAlike) {
   for (const auto& kind : kinds) {
     Image first = MakePicture(16, 16, kind[0], PaletteFirst);
     Image second = MakePicture(16, 16, kind[1], PaletteSecond);
-    Image canvas = MakeCanvas(16, 16);
+    Image canvas = LeftOverCanvas(16, 16);
     BlendFrame(first.get(), second.get(), canvas.get(), 2, 7, 16, 16);
     SCOPED_TRACE(testing::Message() << "first palette " << kind[0]
                                     << ", second palette " << kind[1]);
@@ -267,6 +268,31 @@ TEST(BlendFrame, GivesThePinnedPixelsOfTheDemoPictures) {
                width, height);
     EXPECT_EQ(PixelChecksum(canvas.get()), row.checksum)
         << "alpha " << row.alpha << ", i " << row.i;
+  }
+}
+
+TEST(MakeCanvas, EncodesAsTheLibrarysOwnCanvasDoes) {
+  // Less than a page, rows that are not a page long, huge pages and a tail.
+  const std::pair<int, int> sizes[] = {{1, 1}, {3, 5000}, {1024, 1024},
+                                       {1030, 1031}};
+  for (const auto& [width, height] : sizes) {
+    SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height));
+    const Image first = MakePhotoLikePicture(width, height, 1);
+    const Image second = MakePhotoLikePicture(width, height, 2);
+    Image theirs(gdImageCreateTrueColor(width, height));
+    gdImagePtr ours = MakeCanvas(width, height);
+    ASSERT_TRUE(ours);
+    std::string jpeg[2];
+    for (gdImagePtr canvas : {theirs.get(), ours}) {
+      BlendFrame(first.get(), second.get(), canvas, 1, 3, width, height);
+      int size = 0;
+      void* bytes = gdImageJpegPtr(canvas, &size, -1);
+      jpeg[canvas == ours].assign(static_cast<char*>(bytes), size);
+      gdFree(bytes);
+    }
+    EXPECT_EQ(gdImageSY(ours), height);
+    EXPECT_EQ(jpeg[1], jpeg[0]);
+    DestroyCanvas(ours);
   }
 }
 

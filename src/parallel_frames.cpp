@@ -111,7 +111,7 @@ void StopWorkers() {
   }
   queue->work.notify_all();
   for (std::thread& thread : queue->threads) thread.join();
-  for (gdImagePtr canvas : queue->canvases) gdImageDestroy(canvas);
+  for (gdImagePtr canvas : queue->canvases) DestroyCanvas(canvas);
   running = nullptr;
 }
 
@@ -132,12 +132,12 @@ void StartWorkers(const Fade& fade, int workers, Queue* queue) {
   // marks what an interrupt must take away, ever runs the handler.
   const InterruptsBlocked blocked;
   for (int k = 0; k < workers; ++k) {
-    gdImagePtr canvas = gdImageCreateTrueColor(fade.width, fade.height);
+    gdImagePtr canvas = MakeCanvas(fade.width, fade.height);
     if (!canvas) break;
     try {
       queue->threads.emplace_back(Work, std::cref(fade), canvas, queue);
     } catch (...) {
-      gdImageDestroy(canvas);
+      DestroyCanvas(canvas);
       break;
     }
     queue->canvases.push_back(canvas);
@@ -145,7 +145,7 @@ void StartWorkers(const Fade& fade, int workers, Queue* queue) {
 }
 
 gdImagePtr CanvasOrDie(const Fade& fade) {
-  gdImagePtr canvas = gdImageCreateTrueColor(fade.width, fade.height);
+  gdImagePtr canvas = MakeCanvas(fade.width, fade.height);
   if (!canvas) Die(kCanvasCreateError);
   return canvas;
 }
@@ -189,7 +189,7 @@ void WriteFrames(const Fade& fade) {
     StopWorkers();
     gdImagePtr canvas = CanvasOrDie(fade);
     WriteFramesHere(fade, canvas);
-    gdImageDestroy(canvas);
+    DestroyCanvas(canvas);
     return;
   }
   gdImagePtr canvas = nullptr;  // made only for a frame no worker could make
@@ -231,5 +231,5 @@ void WriteFrames(const Fade& fade) {
     }
   }
   StopWorkers();
-  if (canvas) gdImageDestroy(canvas);
+  DestroyCanvas(canvas);
 }
