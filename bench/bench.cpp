@@ -8,7 +8,8 @@
 // pictures, the wall time of jpegfade against a run that decodes the same
 // pictures and only encodes the frames (this program with --encode-only),
 // what jpegfade adds to each frame, and its peak resident memory; and whole
-// runs on every CPU against runs kept to one.
+// runs on every CPU against runs kept to one, and against one-CPU runs side
+// by side, which tell what the machine itself allows.
 #include <gd.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -208,12 +209,12 @@ int UsableCpuCount() {
   return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
 }
 
-// What the machine allows: `cpus` one-CPU runs of jpegfade started together,
-// run k on CPU k, each making `frames` / `cpus` frames; the wall time until
-// the last has ended.
-double SplitRunsSeconds(const std::string& jpegfade, const fs::path& dir,
-                        const std::vector<std::string>& pictures, int frames,
-                        int cpus) {
+// `cpus` one-CPU runs of jpegfade started together, run k on CPU k, each
+// making `frames` frames; what each gave once the last has ended.
+std::vector<Outcome> RunsTogether(const std::string& jpegfade,
+                                  const fs::path& dir,
+                                  const std::vector<std::string>& pictures,
+                                  int frames, int cpus) {
   cpu_set_t allowed;
   sched_getaffinity(0, sizeof allowed, &allowed);
   std::vector<Child> children;
@@ -226,20 +227,18 @@ double SplitRunsSeconds(const std::string& jpegfade, const fs::path& dir,
     children.push_back(StartIn(
         part.string(),
         {"-c", std::to_string(cpu), fs::absolute(jpegfade), pictures[0],
-         pictures[1],
-         "fade", std::to_string(frames / cpus)},
+         pictures[1], "fade", std::to_string(frames)},
         limits));
   }
-  double longest = 0;
+  std::vector<Outcome> outcomes;
   for (const Child& child : children) {
-    const Outcome outcome = Finish(child);
-    if (outcome.status != 0) {
+    outcomes.push_back(Finish(child));
+    if (outcomes.back().status != 0) {
       std::printf("a one-CPU run of %s failed\n", jpegfade.c_str());
       std::exit(1);
     }
-    longest = std::max(longest, outcome.seconds);
   }
-  return longest;
+  return outcomes;
 }
 
 // Whole runs on every CPU the bench may use against the same runs kept to
@@ -256,7 +255,7 @@ void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
   std::vector<std::string> half = args;
   half[4] = std::to_string(frames / 2);
   std::vector<double> wall_all, wall_one, cpu_all, cpu_one, wall_split;
-  std::vector<double> faults_all, faults_one;
+  std::vector<double> faults_all, faults_one, cpu_together;
   long peak_kib = 0;
   for (int r = 0; r < runs; ++r) {
     const Outcome all = RunOrDie(args);
@@ -271,7 +270,20 @@ void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
                          after_first);
     faults_one.push_back((one.minor_faults - RunOrDie(half, true).minor_faults) /
                          after_first);
-    wall_split.push_back(SplitRunsSeconds(jpegfade, dir, {a, b}, frames, cpus));
+    // What the machine allows: the frames split between one-CPU runs.
+    double longest = 0;
+    for (const Outcome& part :
+         RunsTogether(jpegfade, dir, {a, b}, frames / cpus, cpus)) {
+      longest = std::max(longest, part.seconds);
+    }
+    wall_split.push_back(longest);
+    // What running on every CPU at once costs any program here: whole
+    // one-CPU runs side by side, each against one alone.
+    double cpu = 0;
+    for (const Outcome& whole : RunsTogether(jpegfade, dir, {a, b}, frames, cpus)) {
+      cpu += whole.cpu_seconds / cpus;
+    }
+    cpu_together.push_back(cpu);
   }
   const double one = Median(wall_one), all = Median(wall_all);
   // T(n) = S + P / n through the one-CPU and all-CPU points.
@@ -293,6 +305,9 @@ void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
   std::printf("  speed-up                    %8.2f x\n", one / all);
   std::printf("  CPU time added              %8.1f %% (target <= 5)\n",
               (Median(cpu_all) / Median(cpu_one) - 1) * 100);
+  std::printf("  CPU, one-CPU runs side by side %5.1f %% above one alone "
+              "(the machine's own cost of all CPUs at once)\n",
+              (Median(cpu_together) / Median(cpu_one) - 1) * 100);
   std::printf("  minor faults a frame after the first: %.1f on all CPUs, "
               "%.1f on one (target 0)\n", Median(faults_all), Median(faults_one));
   std::printf("  peak resident, all CPUs     %8.1f MiB (target <= %.1f MiB)\n",
