@@ -6,7 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
+#include <thread>
 
+#include "interrupts.h"
 #include "memory_limit.h"
 #include "report.h"
 
@@ -386,37 +389,128 @@ FILE* OpenForReadingOrDie(const char* path) {
   return stream;
 }
 
+namespace {
+
 // The size in the picture's header is checked before any pixel is decoded:
 // a file of a few bytes can claim pixels worth many gigabytes, which the
 // decoder would touch until the system kills the process. `images` is how
 // many images of that size the run has still to make, this picture's
 // included; what it already holds is no longer in the room left. The
 // metadata worth keeping counts twice: its segments as read, and the
-// profile made of them. How the picture is to be shown comes from the
-// segments the walk kept.
-gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
-                           Appearance* appearance) {
+// profile made of them.
+uint64_t NeededBytes(const JpegHead& head, int images) {
+  if (!head.scan.has_frame) return 0;  // refused by the decode, not here
+  return images * ImageBytes(head.scan.width, head.scan.height) +
+         2 * uint64_t{head.scan.metadata_bytes};
+}
+
+JpegHead ReadHeadOrDie(FILE* stream, const char* path, int images) {
   try {
     JpegHead head = ReadJpegHead(stream);
-    if (head.scan.has_frame &&
-        images * ImageBytes(head.scan.width, head.scan.height) +
-                2 * uint64_t{head.scan.metadata_bytes} >
-            AvailableBytes()) {
+    if (NeededBytes(head, images) > AvailableBytes()) {
       DieWithPath(kOutOfMemory, path);
     }
-    JpegScan walked;
-    // The decoder gives up alike on damaged data and on an allocation that
-    // failed; only the latter leaves ENOMEM behind.
-    errno = 0;
-    gdImagePtr image = DecodeJpeg(&head, stream, &walked);
-    if (walked.out_of_memory || (!image && errno == ENOMEM)) {
-      DieWithPath(kOutOfMemory, path);
-    }
-    if (!image) DieWithPath(kFileDecodeError, path);
-    appearance->orientation = ExifOrientation(walked.exif);
-    appearance->icc_profile = IccProfile(walked.icc_chunks);
-    return image;
+    return head;
   } catch (const std::bad_alloc&) {
     DieWithPath(kOutOfMemory, path);
   }
+}
+
+// A decode whose failure is kept, to be reported in its turn.
+struct Decoded {
+  gdImagePtr image = nullptr;
+  JpegScan walked;
+  bool out_of_memory = false;
+};
+
+Decoded DecodeKeepingFailure(JpegHead* head, FILE* stream) {
+  Decoded decoded;
+  try {
+    // The decoder gives up alike on damaged data and on an allocation that
+    // failed; only the latter leaves ENOMEM behind.
+    errno = 0;
+    decoded.image = DecodeJpeg(head, stream, &decoded.walked);
+    decoded.out_of_memory = decoded.walked.out_of_memory ||
+                            (!decoded.image && errno == ENOMEM);
+  } catch (const std::bad_alloc&) {
+    decoded.out_of_memory = true;
+  }
+  return decoded;
+}
+
+// The decoded picture, with how it is to be shown, which comes from the
+// segments the walk kept; else its line, and the end of the process.
+gdImagePtr TakeOrDie(const Decoded& decoded, const char* path,
+                     Appearance* appearance) {
+  if (decoded.out_of_memory) DieWithPath(kOutOfMemory, path);
+  if (!decoded.image) DieWithPath(kFileDecodeError, path);
+  try {
+    appearance->orientation = ExifOrientation(decoded.walked.exif);
+    appearance->icc_profile = IccProfile(decoded.walked.icc_chunks);
+  } catch (const std::bad_alloc&) {
+    DieWithPath(kOutOfMemory, path);
+  }
+  return decoded.image;
+}
+
+}  // namespace
+
+gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
+                           Appearance* appearance) {
+  JpegHead head = ReadHeadOrDie(stream, path, images);
+  return TakeOrDie(DecodeKeepingFailure(&head, stream), path, appearance);
+}
+
+// Decoding a large picture takes most of a run's serial part, so the second
+// is decoded on a thread of its own beside the first where that changes
+// nothing a user sees: it is a file (a pipe's head, read now, would be held
+// up to 32 MiB before its turn), there is a second CPU, and there is room
+// for both pictures at once, their images still to make and the thread.
+// Its library lines and its failure wait for the first picture's; else the
+// second is read after the first, as one thread reads them.
+void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
+                     int images_at_second) {
+  JpegHead head = ReadHeadOrDie(first->stream, first->path, images_at_first);
+  JpegHead second_head;
+  bool beside = IsRegularFile(second->stream) && UsableCpus() > 1;
+  if (beside) {
+    second_head = ReadJpegHead(second->stream);  // a file's: nothing kept
+    beside = second_head.start >= 0 &&
+             NeededBytes(head, 1) + NeededBytes(second_head, images_at_second) +
+                     kThreadBytes <=
+                 AvailableBytes();
+    if (!beside) (void)std::fseek(second->stream, second_head.start, SEEK_SET);
+  }
+  Decoded decoded;
+  std::string lines;
+  std::thread decoder;
+  bool threaded = false;
+  if (beside) {
+    try {
+      // Interrupts are for the main thread, which marks what they take away.
+      const InterruptsBlocked blocked;
+      decoder = std::thread([&] {
+        HoldLibraryMessages(&lines);
+        decoded = DecodeKeepingFailure(&second_head, second->stream);
+        HoldLibraryMessages(nullptr);
+      });
+      threaded = true;
+    } catch (...) {
+    }
+  }
+  // Where the second is read after all, it is read from its start again;
+  // a rewind that failed shows as that picture's decode error, in its turn.
+  if (beside && !threaded) {
+    (void)std::fseek(second->stream, second_head.start, SEEK_SET);
+  }
+  const Decoded first_decoded = DecodeKeepingFailure(&head, first->stream);
+  if (threaded) decoder.join();
+  first->image = TakeOrDie(first_decoded, first->path, &first->look);
+  if (!threaded) {
+    second->image = DecodeJpegOrDie(second->stream, second->path,
+                                    images_at_second, &second->look);
+    return;
+  }
+  std::fputs(lines.c_str(), stderr);
+  second->image = TakeOrDie(decoded, second->path, &second->look);
 }

@@ -84,4 +84,20 @@ FILE* OpenForReadingOrDie(const char* path);
 gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
                            Appearance* appearance);
 
+/// One of the two pictures: where it is read from, and once decoded, its
+/// image and how it is to be shown.
+struct Picture {
+  FILE* stream;
+  const char* path;
+  gdImagePtr image = nullptr;
+  Appearance look;
+};
+
+/// DecodeJpegOrDie of `first` with `images_at_first`, then of `second` with
+/// `images_at_second`: the same images, lines and failures in that order,
+/// but the second decoded beside the first on a thread of its own where it
+/// is a file and there are the CPU and the memory for both at once.
+void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
+                     int images_at_second);
+
 #endif  // JPEGFADE_JPEG_INPUT_H_

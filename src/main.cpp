@@ -99,21 +99,19 @@ int main(int argc, char** argv) {
   // canvas of its size; the second, once the first is held, for a canvas.
   constexpr int kLeftAtFirst = 3;   // images to make: both pictures, the canvas
   constexpr int kLeftAtSecond = 2;  // the second picture, the canvas
-  Appearance first_look, second_look;
-  gdImagePtr first =
-      DecodeJpegOrDie(first_stream, argv[1], kLeftAtFirst, &first_look);
-  gdImagePtr second =
-      DecodeJpegOrDie(second_stream, argv[2], kLeftAtSecond, &second_look);
+  Picture first{first_stream, argv[1], nullptr, {}};
+  Picture second{second_stream, argv[2], nullptr, {}};
+  DecodeBothOrDie(&first, &second, kLeftAtFirst, kLeftAtSecond);
   // Stored sizes are compared: an orientation turns no pixel here, it only
   // travels with the frames.
-  if (gdImageSX(first) != gdImageSX(second) ||
-      gdImageSY(first) != gdImageSY(second)) {
+  if (gdImageSX(first.image) != gdImageSX(second.image) ||
+      gdImageSY(first.image) != gdImageSY(second.image)) {
     Die(kDifferentSize);
   }
-  Fade fade{first, second, alpha, gdImageSX(first), gdImageSY(second), "",
-            prefix};
+  Fade fade{first.image, second.image, alpha, gdImageSX(first.image),
+            gdImageSY(second.image), "", prefix};
   try {
-    fade.segments = SharedSegments(first_look, second_look);
+    fade.segments = SharedSegments(first.look, second.look);
   } catch (const std::bad_alloc&) {
     // The frames would carry the first picture's metadata.
     DieWithPath(kOutOfMemory, argv[1]);
@@ -122,7 +120,7 @@ int main(int argc, char** argv) {
 
   std::fclose(first_stream);
   std::fclose(second_stream);
-  gdImageDestroy(second);
-  gdImageDestroy(first);
+  gdImageDestroy(second.image);
+  gdImageDestroy(first.image);
   return 0;
 }

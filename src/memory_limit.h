@@ -11,6 +11,11 @@
 /// run holds three: the two pictures and the canvas.
 uint64_t ImageBytes(int width, int height);
 
+/// Address space a thread takes besides its work: the default stack, and
+/// the arena the allocator gives each new thread. Under `ulimit -v` these
+/// count like any memory.
+constexpr uint64_t kThreadBytes = uint64_t{72} << 20;
+
 /// Bytes this process can still take: the least of the memory the machine
 /// has available, the room under its address-space and data-size limits, and
 /// the room under every memory cgroup it is in. The machine's share is its

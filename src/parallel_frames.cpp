@@ -16,11 +16,6 @@
 
 namespace {
 
-// Address space a thread takes besides its frames: the default stack, and
-// the arena the allocator gives each new thread. Under `ulimit -v` these
-// count like any memory.
-constexpr uint64_t kThreadBytes = uint64_t{72} << 20;
-
 // Small frames wait in a longer queue, up to this many bytes of them (at
 // the canvas's size, as WorkerCount counts them) and this many frames, so
 // that workers are woken for a batch of frames rather than for each one.

@@ -288,4 +288,41 @@ TEST_F(JpegfadeTest, APictureMayComeThroughAPipe) {
   }
 }
 
+TEST_F(JpegfadeTest, TheSecondPicturesLinesFollowTheFirstsAndOnlyIfItDecodes) {
+  // The second picture may be decoded beside the first: its library lines
+  // still come after the first picture's, and not at all when that fails.
+  SaveJpeg(MakePhotoLikePicture(64, 48, 1).get(), Path("a.jpg"));
+  SaveJpeg(MakePhotoLikePicture(64, 48, 2).get(), Path("b.jpg"));
+  const std::string a = ReadFileBytes(Path("a.jpg"));
+  const std::string b = ReadFileBytes(Path("b.jpg"));
+  WriteFileBytes(Path("cut.jpg"), a.substr(0, a.size() - 40) + "\xff\xd9");
+  WriteFileBytes(Path("junk.jpg"), b.substr(0, b.size() - 2) + "xyzxyz\xff\xd9");
+  WriteFileBytes(Path("half.jpg"), a.substr(0, a.size() / 2));
+  before_ = Listing();
+  auto run = [&](const char* first, const char* second) {
+    const Outcome outcome = RunIn(dir_, {first, second, "f", "2"});
+    for (const std::string& name : NewFiles()) fs::remove(Path(name));
+    return outcome;
+  };
+  // Each damaged picture's own warning, as the first with a sound second.
+  const std::string cut = run("cut.jpg", "b.jpg").err;
+  const std::string junk = run("junk.jpg", "a.jpg").err;
+  ASSERT_NE(cut, "");
+  ASSERT_NE(junk, "");
+  ASSERT_NE(cut, junk);
+  const struct {
+    const char *first, *second;
+    std::string out, err;
+  } rows[] = {
+      {"cut.jpg", "junk.jpg", "", cut + junk},
+      {"junk.jpg", "cut.jpg", "", junk + cut},
+      {"half.jpg", "junk.jpg", "file decode error for half.jpg\n", ""},
+  };
+  for (const auto& row : rows) {
+    const Outcome outcome = run(row.first, row.second);
+    EXPECT_EQ(outcome.out, row.out) << row.first;
+    EXPECT_EQ(outcome.err, row.err) << row.first;
+  }
+}
+
 }  // namespace
