@@ -471,22 +471,22 @@ gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
 void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
                      int images_at_second) {
   JpegHead head = ReadHeadOrDie(first->stream, first->path, images_at_first);
+  // A file's head keeps nothing, so reading it ahead costs no memory, and
+  // where the second is decoded after all it is read from its start again;
+  // a rewind that failed shows as that picture's decode error, in its turn.
+  const bool read_ahead = IsRegularFile(second->stream) && UsableCpus() > 1;
+  const long second_start = read_ahead ? std::ftell(second->stream) : -1;
   JpegHead second_head;
-  bool beside = IsRegularFile(second->stream) && UsableCpus() > 1;
-  if (beside) {
-    second_head = ReadJpegHead(second->stream);  // a file's: nothing kept
-    beside = second_head.start >= 0 &&
-             NeededBytes(head, 1) + NeededBytes(second_head, images_at_second) +
-                     kThreadBytes <=
-                 AvailableBytes();
-    if (!beside) (void)std::fseek(second->stream, second_head.start, SEEK_SET);
-  }
   Decoded decoded;
   std::string lines;
   std::thread decoder;
   bool threaded = false;
-  if (beside) {
-    try {
+  try {
+    if (read_ahead) second_head = ReadJpegHead(second->stream);
+    if (read_ahead && second_start >= 0 &&
+        NeededBytes(head, 1) + NeededBytes(second_head, images_at_second) +
+                kThreadBytes <=
+            AvailableBytes()) {
       // Interrupts are for the main thread, which marks what they take away.
       const InterruptsBlocked blocked;
       decoder = std::thread([&] {
@@ -495,13 +495,12 @@ void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
         HoldLibraryMessages(nullptr);
       });
       threaded = true;
-    } catch (...) {
     }
+  } catch (...) {
+    // No memory or no thread: the second is decoded after the first.
   }
-  // Where the second is read after all, it is read from its start again;
-  // a rewind that failed shows as that picture's decode error, in its turn.
-  if (beside && !threaded) {
-    (void)std::fseek(second->stream, second_head.start, SEEK_SET);
+  if (read_ahead && !threaded) {
+    (void)std::fseek(second->stream, second_start, SEEK_SET);
   }
   const Decoded first_decoded = DecodeKeepingFailure(&head, first->stream);
   if (threaded) decoder.join();
