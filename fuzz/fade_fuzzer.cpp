@@ -83,7 +83,7 @@ void RequireSamePixels(gdImagePtr image, std::string bytes) {
 gdImagePtr DecodeFrom(std::string bytes, bool as_file) {
   FILE* stream = OpenAsStream(&bytes, as_file);
   Require(stream, "no stream for the bytes");
-  JpegHead head = ReadJpegHead(stream);
+  JpegHead head = ReadJpegHead(stream, IsRegularFile(stream));
   gdImagePtr image = nullptr;
   if (!head.scan.has_frame) {
     gdImagePtr direct =

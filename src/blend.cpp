@@ -1,7 +1,5 @@
 #include "blend.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstdlib>
 
@@ -15,79 +13,6 @@
 #error \
     "frames depend on exact IEEE doubles, not x87 precision: build with -msse2 -mfpmath=sse"
 #endif
-
-namespace {
-
-constexpr size_t kPage = 4096;
-constexpr size_t kHugePage = size_t{2} << 20;
-
-// The pixels' block: the canvas's size in whole pages.
-size_t PixelBlockBytes(int width, int height) {
-  const size_t bytes = static_cast<size_t>(width) * height * sizeof(int);
-  return (bytes + kPage - 1) / kPage * kPage;
-}
-
-// `bytes` of fresh memory; from a huge page's boundary when it fills one,
-// since only whole, aligned huge pages can back it.
-void* MapPixels(size_t bytes) {
-  const size_t slack = bytes >= kHugePage ? kHugePage : 0;
-  void* mapped = mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) return nullptr;
-  if (slack == 0) return mapped;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
-  const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-  if (aligned > start) munmap(mapped, aligned - start);
-  const size_t after = slack - (aligned - start);
-  if (after > 0) munmap(reinterpret_cast<void*>(aligned + bytes), after);
-  void* pixels = reinterpret_cast<void*>(aligned);
-  madvise(pixels, bytes, MADV_HUGEPAGE);  // a hint: without, plain pages
-  return pixels;
-}
-
-}  // namespace
-
-// Fresh memory costs a fault on first touch of each 4 KiB page, about 10 us
-// in a virtual machine: 16,000 of them for a 4096 x 4096 canvas, made once a
-// worker. Huge pages take one fault for 2 MiB and fewer TLB misses in the
-// blend. The library's own canvas has one allocation a row, which the
-// kernel cannot back so; here the library makes a canvas of one row, with
-// every field as it sets them, and its rows are then pointed into a block
-// of our own. Its own row array is kept past the end of ours, to be put
-// back before the library frees the canvas.
-gdImagePtr MakeCanvas(int width, int height) {
-  if (width <= 0 || height <= 0) return nullptr;
-  const size_t bytes = PixelBlockBytes(width, height);
-  int* pixels = static_cast<int*>(MapPixels(bytes));
-  if (!pixels) return nullptr;
-  gdImagePtr canvas = gdImageCreateTrueColor(width, 1);
-  int** rows = static_cast<int**>(std::malloc((height + 1) * sizeof(int*)));
-  if (!canvas || !rows) {
-    if (canvas) gdImageDestroy(canvas);
-    std::free(rows);
-    munmap(pixels, bytes);
-    return nullptr;
-  }
-  for (int y = 0; y < height; ++y) {
-    rows[y] = pixels + static_cast<size_t>(y) * width;
-  }
-  rows[height] = reinterpret_cast<int*>(canvas->tpixels);
-  canvas->tpixels = rows;
-  canvas->sy = height;
-  canvas->cy2 = height - 1;
-  return canvas;
-}
-
-void DestroyCanvas(gdImagePtr canvas) {
-  if (!canvas) return;
-  int** rows = canvas->tpixels;
-  munmap(rows[0], PixelBlockBytes(canvas->sx, canvas->sy));
-  canvas->tpixels = reinterpret_cast<int**>(rows[canvas->sy]);
-  canvas->sy = 1;
-  canvas->cy2 = 0;
-  std::free(rows);
-  gdImageDestroy(canvas);
-}
 
 double FrameWeight(int i, int alpha) {
   // A single frame has no step to take (it would divide by zero): it shows

@@ -13,14 +13,6 @@ inline int MixChannel(int c1, int c2, double t) {
   return static_cast<int>(c2 * (1.0 - t) + c1 * t);
 }
 
-/// A true-colour canvas of width x height for BlendFrame, its pixels in one
-/// block of memory that the kernel may back with huge pages; null when it
-/// cannot be had. Only DestroyCanvas may free it.
-gdImagePtr MakeCanvas(int width, int height);
-
-/// Frees a canvas from MakeCanvas; null is ignored.
-void DestroyCanvas(gdImagePtr canvas);
-
 /// Overwrites every pixel of `canvas` with frame `i` of `alpha` of the fade
 /// from `second` (frame 0) to `first`; all three are width x height.
 void BlendFrame(gdImagePtr first, gdImagePtr second, gdImagePtr canvas, int i,

@@ -1,4 +1,5 @@
 #include "blend.h"
+#include "image_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -292,7 +293,7 @@ TEST(MakeCanvas, EncodesAsTheLibrarysOwnCanvasDoes) {
     }
     EXPECT_EQ(gdImageSY(ours), height);
     EXPECT_EQ(jpeg[1], jpeg[0]);
-    DestroyCanvas(ours);
+    DestroyMappedImage(ours);
   }
 }
 

@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <seccomp.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -12,7 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "frame_output.h"
 #include "memory_limit.h"
@@ -138,9 +143,11 @@ bool AllowFrames(int ruleset, int abi, const char* prefix, int alpha) {
   return allowed;
 }
 
-void ConfineFileSystem(const char* prefix, int alpha) {
-  const int abi = LandlockAbi();
-  if (abi <= 0) return;
+// A ruleset handling every right `abi` knows on the file system and TCP, and
+// the `scopes` (abstract sockets, signals outside the process's own domain):
+// whatever no rule of it allows is refused. -1 where the kernel has none.
+int MakeRuleset(int abi, uint64_t scopes) {
+  if (abi <= 0) return -1;
   RulesetAttr attr{FileSystemRights(abi), 0, 0};
   size_t size = sizeof attr.handled_access_fs;
   if (abi >= 4) {
@@ -148,11 +155,17 @@ void ConfineFileSystem(const char* prefix, int alpha) {
     size = offsetof(RulesetAttr, scoped);
   }
   if (abi >= 6) {
-    attr.scoped = kScopeAbstractUnix | kScopeSignal;
+    attr.scoped = scopes;
     size = sizeof attr;
   }
-  const int ruleset = static_cast<int>(
-      syscall(SYS_landlock_create_ruleset, &attr, size, 0));
+  return static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, size, 0));
+}
+
+// Signals are left to the allow list, which lets the writer signal itself
+// and its decoders: the scope would forbid even those, which confined
+// themselves apart from it.
+void ConfineFileSystem(const char* prefix, int alpha, int abi) {
+  const int ruleset = MakeRuleset(abi, kScopeAbstractUnix);
   if (ruleset < 0) return;
   if (AllowFrames(ruleset, abi, prefix, alpha)) {
     syscall(SYS_landlock_restrict_self, ruleset, 0);
@@ -160,26 +173,120 @@ void ConfineFileSystem(const char* prefix, int alpha) {
   close(ruleset);
 }
 
-// A deny list, not an allow list: it stays right when the C library starts
-// using other calls, and threads, memory and files work as before.
-void RefuseEscapes() {
-  scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
-  if (!filter) return;
-  const int calls[] = {
-      SCMP_SYS(socket),        SCMP_SYS(socketpair),     SCMP_SYS(execve),
-      SCMP_SYS(execveat),      SCMP_SYS(ptrace),         SCMP_SYS(process_vm_readv),
-      SCMP_SYS(process_vm_writev), SCMP_SYS(bpf),        SCMP_SYS(keyctl),
-      SCMP_SYS(add_key),       SCMP_SYS(request_key),    SCMP_SYS(mount),
-      SCMP_SYS(umount2),       SCMP_SYS(unshare),        SCMP_SYS(setns),
-      // io_uring makes sockets and opens files past the filter.
-      SCMP_SYS(io_uring_setup),
-  };
-  for (const int call : calls) {
-    // A call this architecture lacks is refused by the kernel anyway.
-    seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0);
+scmp_arg_cmp Argument(unsigned index, scmp_compare op, uint64_t value,
+                      uint64_t mask = 0) {
+  // For a masked comparison the mask comes first.
+  return op == SCMP_CMP_MASKED_EQ ? scmp_arg_cmp{index, op, mask, value}
+                                  : scmp_arg_cmp{index, op, value, 0};
+}
+
+// Lets `name` through where its arguments meet `conditions`. A call this
+// architecture lacks (mmap2 on x86-64, open on arm64) is no rule at all.
+void Allow(scmp_filter_ctx filter, const char* name,
+           std::initializer_list<scmp_arg_cmp> conditions = {}) {
+  const int call = seccomp_syscall_resolve_name(name);
+  if (call == __NR_SCMP_ERROR) return;
+  seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call,
+                         static_cast<unsigned>(conditions.size()),
+                         conditions.begin());
+}
+
+// Memory without PROT_EXEC: no code can be made at run time.
+void AllowMemory(scmp_filter_ctx filter) {
+  const scmp_arg_cmp no_exec = Argument(2, SCMP_CMP_MASKED_EQ, 0, PROT_EXEC);
+  for (const char* name : {"mmap", "mmap2", "mprotect"}) {
+    Allow(filter, name, {no_exec});
   }
+  for (const char* name : {"munmap", "mremap", "brk", "madvise"}) {
+    Allow(filter, name);
+  }
+}
+
+// An allow list: any other call is answered ENOSYS, as a kernel that lacks
+// it would answer, so that a newer C library that tries a new call first
+// falls back to an older one rather than failing the run.
+scmp_filter_ctx NewAllowList() {
+  return seccomp_init(SCMP_ACT_ERRNO(ENOSYS));
+}
+
+void LoadAndRelease(scmp_filter_ctx filter) {
   seccomp_load(filter);
   seccomp_release(filter);
+}
+
+// What a decoder does once it has its picture: reads the picture, talks to
+// the frame writer over its channel, takes and gives back memory, and ends.
+void AllowDecoding(int picture, int channel) {
+  scmp_filter_ctx filter = NewAllowList();
+  if (!filter) return;
+  for (const int fd : {picture, channel}) {
+    Allow(filter, "read", {Argument(0, SCMP_CMP_EQ, fd)});
+  }
+  for (const char* name : {"write", "writev"}) {
+    Allow(filter, name, {Argument(0, SCMP_CMP_EQ, channel)});
+  }
+  for (const char* name : {"lseek", "_llseek"}) {
+    Allow(filter, name, {Argument(0, SCMP_CMP_EQ, picture)});
+  }
+  AllowMemory(filter);
+  for (const char* name : {"exit", "exit_group"}) Allow(filter, name);
+  LoadAndRelease(filter);
+}
+
+// What the frame writer does: the calls of its threads, its files, its
+// memory and its decoders, and nothing of other processes or the system.
+void AllowWritingFrames(const std::vector<pid_t>& decoders) {
+  scmp_filter_ctx filter = NewAllowList();
+  if (!filter) return;
+  for (const char* name : {
+           // Files: which ones, Landlock says.
+           "read", "write", "pread64", "pwrite64", "openat", "open", "close",
+           "lseek", "_llseek", "fstat", "fstat64", "newfstatat", "fstatat64",
+           "statx", "lstat", "lstat64", "stat", "stat64", "faccessat",
+           "faccessat2", "access", "rename", "renameat", "renameat2",
+           "unlink", "unlinkat", "fchmod", "fchown", "fchown32", "fallocate",
+           "ftruncate", "ftruncate64", "umask",
+           // Threads, signals and time.
+           "futex", "futex_time64", "set_robust_list", "rseq", "exit",
+           "exit_group", "rt_sigaction", "rt_sigprocmask", "rt_sigreturn",
+           "sigreturn", "sched_yield", "restart_syscall", "clock_gettime",
+           "clock_gettime64", "clock_nanosleep", "clock_nanosleep_time64",
+           "nanosleep", "gettimeofday",
+           // This process's own state.
+           "getpid", "gettid", "getuid", "getuid32", "geteuid", "geteuid32",
+           "getgid", "getgid32", "getegid", "getegid32", "getrandom",
+           "sysinfo",
+       }) {
+    Allow(filter, name);
+  }
+  AllowMemory(filter);
+  // Threads, not processes: CLONE_THREAD and no new namespace. clone3's
+  // flags sit in memory no filter can read; answered ENOSYS, the C library
+  // falls back to clone.
+  constexpr uint64_t kThread = CLONE_VM | CLONE_THREAD | CLONE_SIGHAND;
+  Allow(filter, "clone", {Argument(0, SCMP_CMP_MASKED_EQ, kThread, kThread)});
+  const uint64_t self = static_cast<uint64_t>(getpid());
+  Allow(filter, "tgkill", {Argument(0, SCMP_CMP_EQ, self)});
+  for (const pid_t decoder : decoders) {
+    if (decoder > 0) {
+      Allow(filter, "kill", {Argument(0, SCMP_CMP_EQ, static_cast<uint64_t>(decoder))});
+    }
+  }
+  for (const char* name : {"wait4", "waitpid", "waitid"}) Allow(filter, name);
+  for (const char* name : {"prlimit64", "sched_getaffinity"}) {
+    Allow(filter, name, {Argument(0, SCMP_CMP_EQ, 0)});
+  }
+  for (const char* name : {"getrlimit", "ugetrlimit"}) Allow(filter, name);
+  // Whether standard output is a terminal, for its buffering: the command
+  // is compared on its low 32 bits, the ones the kernel reads.
+  Allow(filter, "ioctl",
+        {Argument(1, SCMP_CMP_MASKED_EQ, TCGETS, 0xffffffffu)});
+  for (const int command : {F_GETFD, F_SETFD, F_GETFL, F_ADD_SEALS, F_GET_SEALS}) {
+    for (const char* name : {"fcntl", "fcntl64"}) {
+      Allow(filter, name, {Argument(1, SCMP_CMP_EQ, static_cast<uint64_t>(command))});
+    }
+  }
+  LoadAndRelease(filter);
 }
 
 // The sanitizers' runtimes read /proc/self/maps and start a tracer to look
@@ -206,12 +313,24 @@ int LandlockAbi() {
 
 bool ConfinesItself() { return !kSanitized; }
 
-void ConfineToFrames(const char* prefix, int alpha) {
+void ConfineToFrames(const char* prefix, int alpha, int abi,
+                     const std::vector<pid_t>& decoders) {
   if (kSanitized) return;
   KeepLimitFilesOpen();
   // Both Landlock and a filter need it from an unprivileged process; it also
   // keeps a set-user-ID program from gaining rights.
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return;
-  ConfineFileSystem(prefix, alpha);
-  RefuseEscapes();
+  ConfineFileSystem(prefix, alpha, abi);
+  AllowWritingFrames(decoders);
+}
+
+void ConfineDecoder(int abi, int picture, int channel) {
+  if (kSanitized) return;
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return;
+  const int ruleset = MakeRuleset(abi, kScopeAbstractUnix | kScopeSignal);
+  if (ruleset >= 0) {
+    syscall(SYS_landlock_restrict_self, ruleset, 0);
+    close(ruleset);
+  }
+  AllowDecoding(picture, channel);
 }

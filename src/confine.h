@@ -1,21 +1,33 @@
-// The run's confinement: once both pictures are open, and before a byte of
-// either is parsed, the process gives up every right a hostile picture could
-// use through a flaw in the decoder, keeping only what writing the frames
-// needs.
+// The run's confinement. Each picture is parsed in a decoder process that
+// holds no right at all; the frame writer, which parses no picture byte,
+// keeps only what writing the frames needs.
 #ifndef JPEGFADE_CONFINE_H_
 #define JPEGFADE_CONFINE_H_
 
-/// Confines this process, and the threads it starts later, for the rest of
-/// the run, as far as the kernel allows and without ever failing: Landlock
-/// lets it make, write, truncate and remove regular files beneath the
-/// frames' folder (from `prefix`) and write through what stands under the
-/// names of frames 0 to `alpha` - 1 where that is not a regular file, and
-/// nothing else on the file system (no reading, no executing), no TCP, no
-/// signal or abstract socket outside itself; seccomp refuses with EPERM the
-/// creation of sockets, running programs, ptrace and the calls that reach
-/// other processes or the kernel's own state. Files the memory and CPU checks
-/// read are opened first.
-void ConfineToFrames(const char* prefix, int alpha);
+#include <sys/types.h>
+
+#include <vector>
+
+/// Confines this process, the frame writer, and the threads it starts later,
+/// for the rest of the run, as far as the kernel allows and without ever
+/// failing: Landlock (of ABI `abi`) lets it make, write, truncate and remove
+/// files beneath the frames' folder (from `prefix`) and write through what
+/// stands under the names of frames 0 to `alpha` - 1 where that is not a
+/// regular file, and nothing else on the file system (no reading, no
+/// executing), no TCP, no signal or abstract socket outside itself; an
+/// allow list of calls answers any call it does not need with ENOSYS: it can
+/// start threads but no process, signal itself and its `decoders` only, and
+/// reach no other process and nothing of the system's. Files the memory and
+/// CPU checks read are opened first.
+void ConfineToFrames(const char* prefix, int alpha, int abi,
+                     const std::vector<pid_t>& decoders);
+
+/// Confines a decoder process for good, as far as the kernel allows and
+/// without ever failing: Landlock (of ABI `abi`) handles every right it knows
+/// and grants none (no file, no TCP, no signal or abstract socket outside
+/// it); an allow list answers with ENOSYS all but reading `picture` and
+/// `channel`, writing `channel`, memory without PROT_EXEC, and ending.
+void ConfineDecoder(int abi, int picture, int channel);
 
 /// Whether this build confines itself at all: not under the sanitizers,
 /// whose runtimes read /proc and trace the process as it ends.

@@ -7,9 +7,8 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <thread>
+#include <utility>
 
-#include "interrupts.h"
 #include "memory_limit.h"
 #include "report.h"
 
@@ -307,19 +306,13 @@ void WalkBlocks(JpegScan* scan, FILE* stream, WalkTo goal) {
   }
 }
 
-bool IsRegularFile(FILE* stream) {
-  struct stat info;
-  const int fd = fileno(stream);
-  return fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-}
-
 const std::string kNoHead;
 
 }  // namespace
 
-JpegHead ReadJpegHead(FILE* stream) {
+JpegHead ReadJpegHead(FILE* stream, bool regular_file) {
   JpegHead head;
-  if (IsRegularFile(stream)) {
+  if (regular_file) {
     // Read again from its start when decoded, a file's head is only walked,
     // never kept: metadata of any length before the frame header costs
     // nothing but the reading.
@@ -389,127 +382,89 @@ FILE* OpenForReadingOrDie(const char* path) {
   return stream;
 }
 
-namespace {
+bool IsRegularFile(FILE* stream) {
+  struct stat info;
+  const int fd = fileno(stream);
+  return fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+PictureHead ReadPictureHead(FILE* stream, bool regular_file, JpegHead* head) {
+  PictureHead summary;
+  try {
+    *head = ReadJpegHead(stream, regular_file);
+  } catch (const std::bad_alloc&) {
+    summary.failure = Failure::kOutOfMemory;
+    return summary;
+  }
+  summary.has_frame = head->scan.has_frame;
+  summary.width = head->scan.width;
+  summary.height = head->scan.height;
+  summary.metadata_bytes = head->scan.metadata_bytes;
+  return summary;
+}
 
 // The size in the picture's header is checked before any pixel is decoded:
 // a file of a few bytes can claim pixels worth many gigabytes, which the
-// decoder would touch until the system kills the process. `images` is how
-// many images of that size the run has still to make, this picture's
-// included; what it already holds is no longer in the room left. The
-// metadata worth keeping counts twice: its segments as read, and the
-// profile made of them.
-uint64_t NeededBytes(const JpegHead& head, int images) {
-  if (!head.scan.has_frame) return 0;  // refused by the decode, not here
-  return images * ImageBytes(head.scan.width, head.scan.height) +
-         2 * uint64_t{head.scan.metadata_bytes};
+// decoder would touch until the system kills the process. The metadata
+// worth keeping counts twice: its segments as read, and the profile made of
+// them.
+uint64_t NeededBytes(const PictureHead& head, int images) {
+  if (!head.has_frame) return 0;  // refused by the decode, not here
+  return images * ImageBytes(head.width, head.height) +
+         2 * head.metadata_bytes;
 }
 
-JpegHead ReadHeadOrDie(FILE* stream, const char* path, int images) {
-  try {
-    JpegHead head = ReadJpegHead(stream);
-    if (NeededBytes(head, images) > AvailableBytes()) {
-      DieWithPath(kOutOfMemory, path);
-    }
-    return head;
-  } catch (const std::bad_alloc&) {
-    DieWithPath(kOutOfMemory, path);
-  }
-}
-
-// A decode whose failure is kept, to be reported in its turn.
-struct Decoded {
-  gdImagePtr image = nullptr;
+DecodedPicture DecodePicture(JpegHead* head, FILE* stream) {
+  DecodedPicture decoded;
   JpegScan walked;
-  bool out_of_memory = false;
-};
-
-Decoded DecodeKeepingFailure(JpegHead* head, FILE* stream) {
-  Decoded decoded;
   try {
     // The decoder gives up alike on damaged data and on an allocation that
     // failed; only the latter leaves ENOMEM behind.
     errno = 0;
-    decoded.image = DecodeJpeg(head, stream, &decoded.walked);
-    decoded.out_of_memory = decoded.walked.out_of_memory ||
-                            (!decoded.image && errno == ENOMEM);
+    decoded.image = DecodeJpeg(head, stream, &walked);
+    if (walked.out_of_memory || (!decoded.image && errno == ENOMEM)) {
+      decoded.failure = Failure::kOutOfMemory;
+    } else if (!decoded.image) {
+      decoded.failure = Failure::kDecodeError;
+    } else {
+      decoded.look.orientation = ExifOrientation(walked.exif);
+      decoded.look.icc_profile = IccProfile(walked.icc_chunks);
+    }
   } catch (const std::bad_alloc&) {
-    decoded.out_of_memory = true;
+    decoded.failure = Failure::kOutOfMemory;
+  }
+  if (decoded.failure != Failure::kNone && decoded.image) {
+    gdImageDestroy(decoded.image);
+    decoded.image = nullptr;
   }
   return decoded;
 }
 
-// The decoded picture, with how it is to be shown, which comes from the
-// segments the walk kept; else its line, and the end of the process.
-gdImagePtr TakeOrDie(const Decoded& decoded, const char* path,
-                     Appearance* appearance) {
-  if (decoded.out_of_memory) DieWithPath(kOutOfMemory, path);
-  if (!decoded.image) DieWithPath(kFileDecodeError, path);
-  try {
-    appearance->orientation = ExifOrientation(decoded.walked.exif);
-    appearance->icc_profile = IccProfile(decoded.walked.icc_chunks);
-  } catch (const std::bad_alloc&) {
-    DieWithPath(kOutOfMemory, path);
+void DieOfFailure(Failure failure, const char* path) {
+  switch (failure) {
+    case Failure::kNone:
+      return;
+    case Failure::kDecodeError:
+      DieWithPath(kFileDecodeError, path);
+    case Failure::kOutOfMemory:
+      DieWithPath(kOutOfMemory, path);
   }
-  return decoded.image;
 }
 
-}  // namespace
+void CheckRoomOrDie(const PictureHead& head, int images, const char* path) {
+  DieOfFailure(head.failure, path);
+  if (NeededBytes(head, images) > AvailableBytes()) {
+    DieWithPath(kOutOfMemory, path);
+  }
+}
 
 gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
                            Appearance* appearance) {
-  JpegHead head = ReadHeadOrDie(stream, path, images);
-  return TakeOrDie(DecodeKeepingFailure(&head, stream), path, appearance);
-}
-
-// Decoding a large picture takes most of a run's serial part, so the second
-// is decoded on a thread of its own beside the first where that changes
-// nothing a user sees: it is a file (a pipe's head, read now, would be held
-// up to 32 MiB before its turn), there is a second CPU, and there is room
-// for both pictures at once, their images still to make and the thread.
-// Its library lines and its failure wait for the first picture's; else the
-// second is read after the first, as one thread reads them.
-void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
-                     int images_at_second) {
-  JpegHead head = ReadHeadOrDie(first->stream, first->path, images_at_first);
-  // A file's head keeps nothing, so reading it ahead costs no memory, and
-  // where the second is decoded after all it is read from its start again;
-  // a rewind that failed shows as that picture's decode error, in its turn.
-  const bool read_ahead = IsRegularFile(second->stream) && UsableCpus() > 1;
-  const long second_start = read_ahead ? std::ftell(second->stream) : -1;
-  JpegHead second_head;
-  Decoded decoded;
-  std::string lines;
-  std::thread decoder;
-  bool threaded = false;
-  try {
-    if (read_ahead) second_head = ReadJpegHead(second->stream);
-    if (read_ahead && second_start >= 0 &&
-        NeededBytes(head, 1) + NeededBytes(second_head, images_at_second) +
-                kThreadBytes <=
-            AvailableBytes()) {
-      // Interrupts are for the main thread, which marks what they take away.
-      const InterruptsBlocked blocked;
-      decoder = std::thread([&] {
-        HoldLibraryMessages(&lines);
-        decoded = DecodeKeepingFailure(&second_head, second->stream);
-        HoldLibraryMessages(nullptr);
-      });
-      threaded = true;
-    }
-  } catch (...) {
-    // No memory or no thread: the second is decoded after the first.
-  }
-  if (read_ahead && !threaded) {
-    (void)std::fseek(second->stream, second_start, SEEK_SET);
-  }
-  const Decoded first_decoded = DecodeKeepingFailure(&head, first->stream);
-  if (threaded) decoder.join();
-  first->image = TakeOrDie(first_decoded, first->path, &first->look);
-  if (!threaded) {
-    second->image = DecodeJpegOrDie(second->stream, second->path,
-                                    images_at_second, &second->look);
-    return;
-  }
-  std::fputs(lines.c_str(), stderr);
-  second->image = TakeOrDie(decoded, second->path, &second->look);
+  JpegHead head;
+  CheckRoomOrDie(ReadPictureHead(stream, IsRegularFile(stream), &head), images,
+                 path);
+  DecodedPicture decoded = DecodePicture(&head, stream);
+  DieOfFailure(decoded.failure, path);
+  *appearance = std::move(decoded.look);
+  return decoded.image;
 }

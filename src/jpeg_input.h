@@ -7,6 +7,7 @@
 #include <gd.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -56,11 +57,12 @@ struct JpegHead {
   std::string bytes;  // a pipe's head; empty for a file
 };
 
-/// Reads `stream` up to the end of its frame header; stops early at the end
-/// of the stream, at a stream that is not a JPEG, or, for a stream that is
-/// not a regular file, past 32 MiB before the frame header. A pipe's head
-/// keeps its metadata; a file's only counts it. May throw std::bad_alloc.
-JpegHead ReadJpegHead(FILE* stream);
+/// Reads `stream`, a regular file when `regular_file`, up to the end of its
+/// frame header; stops early at the end of the stream, at a stream that is
+/// not a JPEG, or, for a stream that is not a regular file, past 32 MiB
+/// before the frame header. A pipe's head keeps its metadata; a file's only
+/// counts it. May throw std::bad_alloc.
+JpegHead ReadJpegHead(FILE* stream, bool regular_file);
 
 /// Decodes the picture whose head was read from `stream`, from the head's
 /// bytes and then the rest of the stream; the decoder's warnings about a
@@ -76,28 +78,62 @@ gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream,
 /// the system's reason on standard error) and ends the process.
 FILE* OpenForReadingOrDie(const char* path);
 
-/// The picture in `stream`, read from `path`, decoded once its header shows
-/// that `images` images of its size (this one's included) fit in the memory
-/// left, with how it is to be shown in `appearance`; else prints "out of
-/// memory for <path>" or "file decode error for <path>" and ends the
-/// process.
-gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
-                           Appearance* appearance);
+/// Whether `stream` reads a regular file, which can be read again from a
+/// place, rather than a pipe or a device.
+bool IsRegularFile(FILE* stream);
 
-/// One of the two pictures: where it is read from, and once decoded, its
-/// image and how it is to be shown.
-struct Picture {
-  FILE* stream;
-  const char* path;
-  gdImagePtr image = nullptr;
-  Appearance look;
+/// Why a picture gives no image; each has its line.
+enum class Failure {
+  kNone,
+  kDecodeError,  // "file decode error for <path>"
+  kOutOfMemory,  // "out of memory for <path>"
 };
 
-/// DecodeJpegOrDie of `first` with `images_at_first`, then of `second` with
-/// `images_at_second`: the same images, lines and failures in that order,
-/// but the second decoded beside the first on a thread of its own where it
-/// is a file and there are the CPU and the memory for both at once.
-void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
-                     int images_at_second);
+/// What a picture's head tells the memory check, or why it could not be
+/// read.
+struct PictureHead {
+  bool has_frame = false;  // the frame header's size has been read
+  int width = 0;
+  int height = 0;
+  uint64_t metadata_bytes = 0;  // of the segments the run would keep
+  Failure failure = Failure::kNone;
+};
+
+/// Reads the head of `stream` (ReadJpegHead) into `head`, and says what it
+/// found; kOutOfMemory where there was no memory to read it.
+PictureHead ReadPictureHead(FILE* stream, bool regular_file, JpegHead* head);
+
+/// Bytes the run needs to go on once it has read `head`: `images` images of
+/// its size (this picture's included) and what it keeps of its metadata;
+/// 0 for a picture with no frame, which the decode refuses.
+uint64_t NeededBytes(const PictureHead& head, int images);
+
+/// A decoded picture and how it is to be shown, or why there is none.
+struct DecodedPicture {
+  gdImagePtr image = nullptr;  // the library's own; null on a failure
+  Appearance look;
+  Failure failure = Failure::kNone;
+};
+
+/// Decodes in this process the picture whose head was read into `head`, and
+/// reads how it is shown from the segments the walk kept. Never throws.
+DecodedPicture DecodePicture(JpegHead* head, FILE* stream);
+
+/// Prints the line of `failure`, with `path`, and ends the process; returns
+/// for Failure::kNone.
+void DieOfFailure(Failure failure, const char* path);
+
+/// Returns where `head` was read and `images` images of its size fit in the
+/// memory left; else prints its failure's line or "out of memory for
+/// <path>" and ends the process.
+void CheckRoomOrDie(const PictureHead& head, int images, const char* path);
+
+/// The picture in `stream`, read from `path`, decoded in this process once
+/// its header shows that `images` images of its size (this one's included)
+/// fit in the memory left, with how it is to be shown in `appearance`; else
+/// prints "out of memory for <path>" or "file decode error for <path>" and
+/// ends the process.
+gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
+                           Appearance* appearance);
 
 #endif  // JPEGFADE_JPEG_INPUT_H_

@@ -158,7 +158,7 @@ TEST(ReadJpegHead, StopsAtTheEndOfTheFrameSize) {
   const std::string bytes = WriteJpeg(JpegKind::kMetadata, 8, 8, 1);
   std::string copy = bytes;
   FILE* stream = fmemopen(&copy[0], copy.size(), "rb");
-  const JpegHead head = ReadJpegHead(stream);
+  const JpegHead head = ReadJpegHead(stream, IsRegularFile(stream));
   EXPECT_TRUE(head.scan.has_frame);
   EXPECT_EQ(head.bytes, bytes.substr(0, head.bytes.size()));
   // The frame size is the last thing read: the two bytes before the end are

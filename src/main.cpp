@@ -15,9 +15,9 @@
 
 #include "confine.h"
 #include "interrupts.h"
-#include "jpeg_input.h"
 #include "metadata.h"
 #include "parallel_frames.h"
+#include "pictures.h"
 #include "report.h"
 
 namespace {
@@ -84,14 +84,18 @@ int main(int argc, char** argv) {
 
   ExitAfterHelpOrVersion(argc, argv);
   if (!HasThreeDistinctArguments(argc, argv)) DieWithUsage(kArgumentError);
-  FILE* first_stream = OpenForReadingOrDie(argv[1]);
-  FILE* second_stream = OpenForReadingOrDie(argv[2]);
+  Picture first = OpenPictureOrDie(argv[1]);
+  Picture second = OpenPictureOrDie(argv[2]);
   if (argc <= 4) DieWithUsage(kMissingAlpha);
   const char* prefix = argv[3];
   const int alpha = ReadAlphaOrDie(argv[4]);
-  // Before a byte of either picture is parsed: a flaw in the decoder then
-  // reaches nothing but the frames.
-  ConfineToFrames(prefix, alpha);
+  // Each picture is parsed in a decoder process of its own that holds no
+  // right; they are started before this process confines itself, since it
+  // can then start no process.
+  const int abi = LandlockAbi();
+  first.decoder = StartDecoder(first.decoder.stream, abi);
+  second.decoder = StartDecoder(second.decoder.stream, abi);
+  ConfineToFrames(prefix, alpha, abi, {first.decoder.pid, second.decoder.pid});
 
   // Both pictures are decoded in full before any frame is written, so a frame
   // may even replace one of the input files. The run's memory plan: the
@@ -99,8 +103,6 @@ int main(int argc, char** argv) {
   // canvas of its size; the second, once the first is held, for a canvas.
   constexpr int kLeftAtFirst = 3;   // images to make: both pictures, the canvas
   constexpr int kLeftAtSecond = 2;  // the second picture, the canvas
-  Picture first{first_stream, argv[1], nullptr, {}};
-  Picture second{second_stream, argv[2], nullptr, {}};
   DecodeBothOrDie(&first, &second, kLeftAtFirst, kLeftAtSecond);
   // Stored sizes are compared: an orientation turns no pixel here, it only
   // travels with the frames.
@@ -118,9 +120,7 @@ int main(int argc, char** argv) {
   }
   WriteFrames(fade);
 
-  std::fclose(first_stream);
-  std::fclose(second_stream);
-  gdImageDestroy(second.image);
-  gdImageDestroy(first.image);
+  ClosePicture(&first);
+  ClosePicture(&second);
   return 0;
 }

@@ -4,6 +4,7 @@
 #ifndef JPEGFADE_METADATA_H_
 #define JPEGFADE_METADATA_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,10 @@ struct Appearance {
   int orientation = 1;      // Exif Orientation, 1 to 8; 1 when untagged
   std::string icc_profile;  // the whole ICC profile; empty when none
 };
+
+/// The most bytes a profile can have: 255 APP2 segments, each of at most
+/// 65,519 bytes of the profile.
+constexpr size_t kMostProfileBytes = size_t{255} * 65519;
 
 /// The Orientation (1 to 8) of IFD0 in `tiff`, an Exif segment's TIFF data
 /// in either byte order; 1 when it has none, or it is malformed (IFD0 runs

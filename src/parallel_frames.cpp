@@ -10,6 +10,7 @@
 
 #include "blend.h"
 #include "frame_output.h"
+#include "image_memory.h"
 #include "interrupts.h"
 #include "memory_limit.h"
 #include "report.h"
@@ -106,7 +107,7 @@ void StopWorkers() {
   }
   queue->work.notify_all();
   for (std::thread& thread : queue->threads) thread.join();
-  for (gdImagePtr canvas : queue->canvases) DestroyCanvas(canvas);
+  for (gdImagePtr canvas : queue->canvases) DestroyMappedImage(canvas);
   running = nullptr;
 }
 
@@ -132,7 +133,7 @@ void StartWorkers(const Fade& fade, int workers, Queue* queue) {
     try {
       queue->threads.emplace_back(Work, std::cref(fade), canvas, queue);
     } catch (...) {
-      DestroyCanvas(canvas);
+      DestroyMappedImage(canvas);
       break;
     }
     queue->canvases.push_back(canvas);
@@ -184,7 +185,7 @@ void WriteFrames(const Fade& fade) {
     StopWorkers();
     gdImagePtr canvas = CanvasOrDie(fade);
     WriteFramesHere(fade, canvas);
-    DestroyCanvas(canvas);
+    DestroyMappedImage(canvas);
     return;
   }
   gdImagePtr canvas = nullptr;  // made only for a frame no worker could make
@@ -226,5 +227,5 @@ void WriteFrames(const Fade& fade) {
     }
   }
   StopWorkers();
-  DestroyCanvas(canvas);
+  DestroyMappedImage(canvas);
 }

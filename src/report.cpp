@@ -82,16 +82,24 @@ namespace {
 thread_local int library_failures = 0;
 thread_local std::string* held_messages = nullptr;
 
+// This runs under the library's C frames, often because memory ran out: it
+// allocates nothing, and nothing thrown leaves it.
+void PrintLibraryMessage(int priority, const char* format, va_list args) {
+  if (priority <= GD_WARNING) ++library_failures;
+  char text[kLibraryMessageBytes];
+  if (std::vsnprintf(text, sizeof text, format, args) < 0) return;
+  PrintLibraryText(text);
+}
+
+}  // namespace
+
 // The library writes its messages without a final newline, so with 2>&1 the
 // tool's own line would run on from them; each becomes a line of its own.
 // A failure inside the encoder shows only here: it gives up on the frame
-// and returns as if nothing happened. This runs under the library's C
-// frames, often because memory ran out: it allocates nothing, and nothing
-// thrown leaves it.
-void PrintLibraryMessage(int priority, const char* format, va_list args) {
-  if (priority <= GD_WARNING) ++library_failures;
-  char text[1024];
-  if (std::vsnprintf(text, sizeof text, format, args) < 0) return;
+// and returns as if nothing happened.
+void PrintLibraryText(const char* message) {
+  char text[kLibraryMessageBytes];
+  std::snprintf(text, sizeof text, "%s", message);
   size_t end = std::strlen(text);
   while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
   text[end] = '\0';
@@ -110,8 +118,6 @@ void PrintLibraryMessage(int priority, const char* format, va_list args) {
     // A worker's lines are only kept for a frame it may have to give up.
   }
 }
-
-}  // namespace
 
 void ReportLibraryMessages() { gdSetErrorMethod(PrintLibraryMessage); }
 

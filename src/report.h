@@ -3,6 +3,7 @@
 #ifndef JPEGFADE_REPORT_H_
 #define JPEGFADE_REPORT_H_
 
+#include <cstddef>
 #include <string>
 
 /// The status of every failure: -1 to exit(3), which a shell sees as 255.
@@ -56,6 +57,14 @@ void Note(const char* line);
 /// From now on the library's messages go to standard error, each as one line
 /// "jpegfade: MESSAGE", and its warnings and errors are counted.
 void ReportLibraryMessages();
+
+/// The most bytes of one library message that are kept; the rest is cut.
+constexpr size_t kLibraryMessageBytes = 1024;
+
+/// Prints `message`, a library message's text, as the library's messages
+/// are printed (or held) in this thread: one line "jpegfade: MESSAGE", its
+/// control characters escaped, cut at kLibraryMessageBytes.
+void PrintLibraryText(const char* message);
 
 /// How many warnings and errors the library has reported so far in this
 /// thread.

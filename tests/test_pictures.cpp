@@ -156,7 +156,7 @@ Image DecodeAsTheTool(std::string bytes, bool as_file) {
   QuietLibrary();
   FILE* stream = OpenAsStream(&bytes, as_file);
   if (!stream) return nullptr;
-  JpegHead head = ReadJpegHead(stream);
+  JpegHead head = ReadJpegHead(stream, IsRegularFile(stream));
   Image image(DecodeJpeg(&head, stream));
   std::fclose(stream);
   return image;

@@ -1,0 +1,36 @@
+// Images whose pixels live in one block of mapped memory rather than in the
+// library's one allocation a row: the canvases, which the kernel may back
+// with huge pages, and the pictures, which a decoder process leaves in
+// memory it shares with this one.
+#ifndef JPEGFADE_IMAGE_MEMORY_H_
+#define JPEGFADE_IMAGE_MEMORY_H_
+
+#include <gd.h>
+
+#include <cstddef>
+
+/// Bytes of the block that holds a width x height image's pixels, 4 a
+/// pixel, in whole pages.
+size_t PixelBlockBytes(int width, int height);
+
+/// A true-colour canvas of width x height, its pixels in one fresh block
+/// that the kernel may back with huge pages; null when it cannot be had.
+gdImagePtr MakeCanvas(int width, int height);
+
+/// A true-colour image of width x height whose rows are the mapped block
+/// `pixels` (PixelBlockBytes long, rows one after the other), which it then
+/// owns; null, with the block left to the caller, when the library cannot
+/// make the image.
+gdImagePtr ImageOverPixels(int* pixels, int width, int height);
+
+/// The pixels of `picture`, a true-colour image of the library's own, moved
+/// into one of MakeCanvas's; `picture` is freed row by row as it is copied,
+/// so that the two are never both whole. Null, with `picture` freed, where
+/// there is no memory for it.
+gdImagePtr MoveIntoMappedImage(gdImagePtr picture);
+
+/// Frees an image from MakeCanvas or ImageOverPixels, block and all; null
+/// is ignored. No other image may be given to it.
+void DestroyMappedImage(gdImagePtr image);
+
+#endif  // JPEGFADE_IMAGE_MEMORY_H_

@@ -1,0 +1,69 @@
+#include "pictures.h"
+
+#include <utility>
+
+#include "image_memory.h"
+#include "memory_limit.h"
+
+namespace {
+
+// The head of `picture`, once it shows that `images` images of its size fit
+// in memory; else its line, and the end of the process.
+PictureHead HeadOrDie(Picture* picture, int images) {
+  const PictureHead head = ReadHeadIn(&picture->decoder);
+  CheckRoomOrDie(head, images, picture->path);
+  return head;
+}
+
+// The decoded picture; else its line, and the end of the process.
+void TakeOrDie(Picture* picture, DecodedPicture decoded) {
+  DieOfFailure(decoded.failure, picture->path);
+  picture->image = decoded.image;
+  picture->look = std::move(decoded.look);
+}
+
+}  // namespace
+
+Picture OpenPictureOrDie(const char* path) {
+  Picture picture;
+  picture.path = path;
+  picture.decoder.stream = OpenForReadingOrDie(path);
+  return picture;
+}
+
+// Decoding a large picture takes most of a run's serial part, so the second
+// is decoded beside the first where that changes nothing a user sees: its
+// decoder is a process of its own, its picture is a file (a pipe's head,
+// read now, would be held, up to 32 MiB, before its turn), there is a second
+// CPU, and there is room for both pictures at once and the images still to
+// make. Its library lines wait in its channel until the first picture is
+// taken, and its failure is told only then.
+void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
+                     int images_at_second) {
+  const PictureHead head = HeadOrDie(first, images_at_first);
+  const bool read_ahead = second->decoder.pid > 0 &&
+                          second->decoder.regular_file && UsableCpus() > 1;
+  PictureHead second_head;
+  bool beside = false;
+  if (read_ahead) {
+    second_head = ReadHeadIn(&second->decoder);
+    beside = second_head.failure == Failure::kNone &&
+             NeededBytes(head, 1) + NeededBytes(second_head, images_at_second) <=
+                 AvailableBytes();
+    if (beside) StartDecoding(&second->decoder, second_head);
+  }
+  StartDecoding(&first->decoder, head);
+  TakeOrDie(first, FinishDecoding(&first->decoder, head));
+  if (!read_ahead) second_head = ReadHeadIn(&second->decoder);
+  if (!beside) {
+    CheckRoomOrDie(second_head, images_at_second, second->path);
+    StartDecoding(&second->decoder, second_head);
+  }
+  TakeOrDie(second, FinishDecoding(&second->decoder, second_head));
+}
+
+void ClosePicture(Picture* picture) {
+  DestroyMappedImage(picture->image);
+  picture->image = nullptr;
+  std::fclose(picture->decoder.stream);
+}
