@@ -34,10 +34,12 @@ TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
     std::string prefix;
     int frames;
     bool without_landlock = false;
+    bool without_processes = false;  // decoded in the writer
   };
   const Row rows[] = {
       {{"a.jpg", "b.jpg", "fade", "3"}, "fade", 3},
       {{"a.jpg", "b.jpg", "fade", "3"}, "fade", 3, true},
+      {{"a.jpg", "b.jpg", "fade", "3"}, "fade", 3, false, true},
       {{"meta.jpg", "b.jpg", "fade", "3"}, "fade", 3},  // a.jpg's pixels
       {{"a.jpg", "b.jpg", "fade", "1"}, "fade", 1},     // the second picture
       {{"a.jpg", "b.jpg", "fade", "12"}, "fade", 12},
@@ -58,6 +60,7 @@ TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
   for (const Row& row : rows) {
     Limits limits;
     limits.without_landlock = row.without_landlock;
+    limits.without_processes = row.without_processes;
     const Outcome outcome = RunIn(dir_, row.args, limits);
     EXPECT_EQ(outcome.out, "") << Args(row.args);
     EXPECT_EQ(outcome.status, 0) << Args(row.args);

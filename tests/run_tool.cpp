@@ -50,6 +50,21 @@ void HideLandlock() {
   }
 }
 
+// Makes the starting of any process of its own memory fail with EAGAIN, as
+// a process limit would; threads, and the sanitizers' tracer, which shares
+// the memory, start. clone3 is answered ENOSYS, so that they fall back to
+// clone.
+void RefuseProcesses() {
+  scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+  seccomp_rule_add(filter, SCMP_ACT_ERRNO(EAGAIN), SCMP_SYS(clone), 1,
+                   SCMP_A0_64(SCMP_CMP_MASKED_EQ, CLONE_VM, 0));
+  seccomp_rule_add(filter, SCMP_ACT_ERRNO(EAGAIN), SCMP_SYS(fork), 0);
+  seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || seccomp_load(filter) != 0) {
+    _exit(123);
+  }
+}
+
 void SetLimit(int resource, rlim_t value) {
   if (value == RLIM_INFINITY) return;
   const rlimit limit{value, value};
@@ -92,6 +107,7 @@ Child StartIn(const std::string& dir, const std::vector<std::string>& args,
       _exit(124);
     }
     if (limits.without_landlock) HideLandlock();
+    if (limits.without_processes) RefuseProcesses();
     signal(SIGXFSZ, SIG_DFL);  // the tool must not rely on inheriting SIG_IGN
     signal(SIGPIPE, SIG_DFL);
     execv(argv[0], argv.data());

@@ -22,6 +22,7 @@ struct Limits {
   const char* program = nullptr;  // the built jpegfade unless named
   int cpus = 0;  // run on only this many of the CPUs allowed; 0: on all
   bool without_landlock = false;  // as on a kernel that has no Landlock
+  bool without_processes = false;  // as under a process limit
 };
 
 /// How a run of the tool ended.
