@@ -78,14 +78,22 @@ int EncodeOnly(int argc, char** argv) {
   return 0;
 }
 
-// A whole run, which must succeed; with `one_cpu` kept to one CPU, as
-// `taskset -c 0` does.
-Outcome RunOrDie(const std::vector<std::string>& args, bool one_cpu = false) {
+// How a bench run is started.
+enum class RunOn {
+  kAllCpus,
+  kOneCpu,        // kept to one CPU, as `taskset -c 0` does
+  kOneProcess,    // no decoder process to be had: decoded in the writer
+};
+
+// A whole run, which must succeed.
+Outcome RunOrDie(const std::vector<std::string>& args,
+                 RunOn on = RunOn::kAllCpus) {
   // The run starts in the temporary folder: the program by its full path.
   const std::string program = fs::absolute(args[0]);
   Limits limits;
   limits.program = program.c_str();
-  limits.cpus = one_cpu ? 1 : 0;
+  limits.cpus = on == RunOn::kOneCpu ? 1 : 0;
+  limits.without_processes = on == RunOn::kOneProcess;
   const Outcome outcome =
       RunIn(fs::temp_directory_path(),
             std::vector<std::string>(args.begin() + 1, args.end()), limits);
@@ -167,20 +175,20 @@ void RunCosts(const std::string& jpegfade, const std::string& self,
   const fs::path fresh = dir / "fresh";
   for (int r = 0; r < runs; ++r) {
     // Into the folder of the run before, replacing its frames.
-    const Outcome run = RunOrDie({jpegfade, a, b, dir / "fade", count}, true);
+    const Outcome run = RunOrDie({jpegfade, a, b, dir / "fade", count}, RunOn::kOneCpu);
     tool.push_back(run.seconds);
     peak_kib = std::max(peak_kib, run.max_rss);
     baseline.push_back(
-        RunOrDie({self, "--encode-only", a, b, dir / "only", count}, true)
+        RunOrDie({self, "--encode-only", a, b, dir / "only", count}, RunOn::kOneCpu)
             .seconds);
     // Into a folder of no frames yet.
     fs::create_directory(fresh);
     tool_fresh.push_back(
-        RunOrDie({jpegfade, a, b, fresh / "fade", count}, true).seconds);
+        RunOrDie({jpegfade, a, b, fresh / "fade", count}, RunOn::kOneCpu).seconds);
     fs::remove_all(fresh);
     fs::create_directory(fresh);
     baseline_fresh.push_back(
-        RunOrDie({self, "--encode-only", a, b, fresh / "only", count}, true)
+        RunOrDie({self, "--encode-only", a, b, fresh / "only", count}, RunOn::kOneCpu)
             .seconds);
     fs::remove_all(fresh);
   }
@@ -259,7 +267,7 @@ void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
   long peak_kib = 0;
   for (int r = 0; r < runs; ++r) {
     const Outcome all = RunOrDie(args);
-    const Outcome one = RunOrDie(args, true);
+    const Outcome one = RunOrDie(args, RunOn::kOneCpu);
     wall_all.push_back(all.seconds);
     cpu_all.push_back(all.cpu_seconds);
     wall_one.push_back(one.seconds);
@@ -268,7 +276,7 @@ void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
     const double after_first = frames - frames / 2;
     faults_all.push_back((all.minor_faults - RunOrDie(half).minor_faults) /
                          after_first);
-    faults_one.push_back((one.minor_faults - RunOrDie(half, true).minor_faults) /
+    faults_one.push_back((one.minor_faults - RunOrDie(half, RunOn::kOneCpu).minor_faults) /
                          after_first);
     // What the machine allows: the frames split between one-CPU runs.
     double longest = 0;
@@ -317,6 +325,26 @@ void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
               (serial + parallel / 8) * 1e3, (serial + parallel / 16) * 1e3);
 }
 
+// Runs that write no frame, so that decoding the pictures is the run: each
+// picture in a decoder process of its own, against both decoded in the
+// writer, as where no process can be started; interleaved. At 64 x 64 the
+// difference is what starting and confining the decoders costs.
+void DecoderCosts(const std::string& jpegfade, const fs::path& dir, int width,
+                  int height, int runs) {
+  const std::string a = dir / "a.jpg", b = dir / "b.jpg";
+  WritePictures(width, height, a, b);
+  const std::vector<std::string> args = {jpegfade, a, b, dir / "fade", "0"};
+  std::vector<double> decoders, writer;
+  for (int r = 0; r < runs; ++r) {
+    decoders.push_back(RunOrDie(args).seconds);
+    writer.push_back(RunOrDie(args, RunOn::kOneProcess).seconds);
+  }
+  std::printf("\n%d x %d, no frame (median of %d):\n", width, height, runs);
+  std::printf("  decoder processes / decoded in the writer %8.1f / %.1f ms "
+              "(%+.1f ms)\n", Median(decoders) * 1e3, Median(writer) * 1e3,
+              (Median(decoders) - Median(writer)) * 1e3);
+}
+
 std::string CpuModel() {
   std::ifstream in("/proc/cpuinfo");
   for (std::string line; std::getline(in, line);) {
@@ -349,6 +377,9 @@ int main(int argc, char** argv) {
   std::printf("\n");
   FrameCosts(1920, 1080, dir);
   FrameCosts(4096, 4096, dir);
+  DecoderCosts(argv[1], dir, 64, 64, 21);
+  DecoderCosts(argv[1], dir, 1920, 1080, 9);
+  DecoderCosts(argv[1], dir, 4096, 4096, 7);
   const std::string self = fs::read_symlink("/proc/self/exe");
   RunCosts(argv[1], self, dir, 1920, 1080, 20, 9);
   RunCosts(argv[1], self, dir, 64, 64, 500, 9);
