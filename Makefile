@@ -6,7 +6,7 @@
 BUILD := build
 FUZZ_SECONDS ?= 60
 # What a build needs; ./mk reads this line too, so it stays one line.
-PACKAGES := make g++ cmake pkgconf dpkg-dev libgd-dev libgtest-dev libjpeg-dev libseccomp-dev
+PACKAGES := make g++ cmake pkgconf dpkg-dev e2fsprogs libgd-dev libgtest-dev libjpeg-dev libseccomp-dev
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build test test-sanitize test-arm64 test-i386 fuzz demo \

@@ -245,7 +245,7 @@ void AllowWritingFrames(const std::vector<pid_t>& decoders) {
            "statx", "lstat", "lstat64", "stat", "stat64", "faccessat",
            "faccessat2", "access", "rename", "renameat", "renameat2",
            "unlink", "unlinkat", "fchmod", "fchown", "fchown32", "fallocate",
-           "ftruncate", "ftruncate64", "umask",
+           "ftruncate", "ftruncate64",
            // Threads, signals and time.
            "futex", "futex_time64", "set_robust_list", "rseq", "exit",
            "exit_group", "rt_sigaction", "rt_sigprocmask", "rt_sigreturn",

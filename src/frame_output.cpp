@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -96,28 +97,30 @@ enum class Existing {
   kOther,    // a FIFO, a device or a link the user named: written through
 };
 
-mode_t CurrentUmask() {
+// The process's umask, read once as the program starts: reading it means
+// setting it, which must not happen while threads make files.
+mode_t ReadUmask() {
   const mode_t mask = umask(0);
   umask(mask);
   return mask;
 }
+const mode_t process_umask = ReadUmask();
 
 // What a frame's file is to be: a replaced frame keeps the old file's
 // permission bits, a new one gets what fopen would give it.
 mode_t FrameMode(Existing existing, const struct stat& old) {
-  static const mode_t mask = CurrentUmask();
-  return existing == Existing::kRegular ? old.st_mode & 07777 : 0666 & ~mask;
+  return existing == Existing::kRegular ? old.st_mode & 07777
+                                        : 0666 & ~process_umask;
 }
 
 // A replaced frame keeps the old file's owner and group where this process
 // may give them, and its mode, of which MakeTemporary could give only what
 // the umask lets through.
 void TakeModeAndOwner(int fd, Existing existing, const struct stat& old) {
-  static const mode_t mask = CurrentUmask();
   static const uid_t user = geteuid();
   static const gid_t group = getegid();
   const mode_t mode = FrameMode(existing, old);
-  const mode_t made = mode & 0777 & ~mask;
+  const mode_t made = mode & 0777 & ~process_umask;
   bool changed = false;  // a change of owner drops the set-ID bits
   if (existing == Existing::kRegular &&
       (old.st_uid != user || old.st_gid != group)) {
@@ -130,11 +133,15 @@ void TakeModeAndOwner(int fd, Existing existing, const struct stat& old) {
 }
 
 // The rename replaces a file whatever its permissions, so a frame the user
-// may not write is refused here, as opening it "wb" would refuse it.
+// may not write is refused here, as opening it "wb" would refuse it. Its
+// owner with the write bit set, or root, may: no need to ask the kernel.
 Existing InspectOrDie(const std::string& name, struct stat* info) {
+  static const uid_t user = geteuid();
   if (lstat(name.c_str(), info) != 0) return Existing::kNothing;
   if (!S_ISREG(info->st_mode)) return Existing::kOther;
-  if (faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
+  const bool writable =
+      user == 0 || (info->st_uid == user && (info->st_mode & S_IWUSR));
+  if (!writable && faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
     DieWithReason(kFileWriteError, name.c_str(), errno);
   }
   return Existing::kRegular;
@@ -152,25 +159,28 @@ std::string TempTemplate(const std::string& name) {
 
 // mkstemp's promise, a new file of a name no other process holds, but made
 // with the frame's own `mode` (as far as the umask lets it) and opened for
-// writing only: the confined run may make and
-// write files beside its frames, never read them. The names need not be
-// hard to guess, since O_EXCL never follows a link someone placed there:
-// one draw of randomness serves the whole run.
+// writing only: the confined run may make and write files beside its frames,
+// never read them. The names need not be hard to guess, since O_EXCL never
+// follows a link someone placed there: one draw of randomness serves the
+// whole run, its threads drawing names from one counter.
 int MakeTemporary(std::string* name, mode_t mode) {
   static const char kLetters[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static uint64_t state = [] {
+  static std::atomic<uint64_t> counter{[] {
     uint64_t seed = 0;
     if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
       seed = static_cast<uint64_t>(getpid()) << 32 ^
              static_cast<uint64_t>(time(nullptr));
     }
     return seed;
-  }();
+  }()};
   const size_t tail = name->size() - 6;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    state = state * 6364136223846793005u + 1442695040888963407u;
-    uint64_t bits = state >> 16;
+    // splitmix64: successive counts give unrelated names.
+    uint64_t bits = counter.fetch_add(0x9e3779b97f4a7c15u);
+    bits = (bits ^ (bits >> 30)) * 0xbf58476d1ce4e5b9u;
+    bits = (bits ^ (bits >> 27)) * 0x94d049bb133111ebu;
+    bits ^= bits >> 31;
     for (size_t k = 0; k < 6; ++k, bits /= 62) {
       (*name)[tail + k] = kLetters[bits % 62];
     }
@@ -283,30 +293,11 @@ void WriteInPlaceOrDie(const std::string& jpeg, const std::string& name) {
 }
 
 // Puts the finished temporary `temp` under the frame's `name`; 0, or errno.
-// Renaming over an older frame makes ext4 write the new one out there and
-// then (auto_da_alloc), which costs as much as encoding a small frame; an
-// exchange of the two names does not, and the older file it leaves under
-// the temporary's name, often never yet written out itself, goes cheaply.
-// Either way the name holds the whole older frame or the whole new one at
-// every moment. Where the file system cannot exchange, or the name no
-// longer holds a regular file, the rename replaces it as before.
-int PutTemporaryInPlace(const std::string& temp, const std::string& name,
-                        Existing existing) {
-  if (existing == Existing::kRegular &&
-      renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, name.c_str(),
-                RENAME_EXCHANGE) == 0) {
-    struct stat displaced {};
-    if (lstat(temp.c_str(), &displaced) == 0 && S_ISREG(displaced.st_mode)) {
-      unlink(temp.c_str());
-      return 0;
-    }
-    // Not what was looked at (another program's FIFO, say): put back, or,
-    // should even that fail, kept under the temporary's name, never removed.
-    if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, name.c_str(),
-                  RENAME_EXCHANGE) != 0) {
-      return 0;
-    }
-  }
+// A rename over an older frame is what ext4 (auto_da_alloc) guards across a
+// power cut: it writes the new file's blocks out before it commits the
+// rename, so the name holds the whole older frame or the whole new one,
+// never an empty file.
+int PutTemporaryInPlace(const std::string& temp, const std::string& name) {
   return std::rename(temp.c_str(), name.c_str()) == 0 ? 0 : errno;
 }
 
@@ -343,7 +334,7 @@ Replaced ReplaceThroughTemporary(const std::string& jpeg,
     // Putting in place and taking away are one step for an interrupt: the
     // mark always names what is still unfinished.
     InterruptsDeferred defer;
-    if (error == 0) error = PutTemporaryInPlace(temp, name, existing);
+    if (error == 0) error = PutTemporaryInPlace(temp, name);
     if (error != 0) {
       refused = existing == Existing::kRegular &&
                 (error == EPERM || error == EACCES);
