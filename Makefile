@@ -45,16 +45,19 @@ test-sanitize: deps
 # The whole suite cross-built for another architecture and run under
 # qemu-user, then the frames of the demo's pictures at several lengths
 # compared byte for byte with the native build's. Needs root (for multiarch)
-# and about 160 MB of packages; not part of `make test`.
+# and the other architecture's development packages, those of PACKAGES that
+# the build links against; not part of `make test`.
 CROSS_TRIPLET_arm64 := aarch64-linux-gnu
 CROSS_TRIPLET_i386 := i686-linux-gnu
 CROSS_QEMU_arm64 := aarch64
 CROSS_QEMU_i386 := i386
 CROSS_ALPHAS := 12 11 50 2 3
+# The libraries of PACKAGES, for the other architecture.
+CROSS_LIBRARIES := $(filter lib%-dev,$(PACKAGES))
 
 test-arm64 test-i386: test-%: build
 	$(call install-missing,g++-$(CROSS_TRIPLET_$*) qemu-user-static \
-	  libgd-dev:$* libjpeg-dev:$* libgtest-dev:$*)
+	  $(addsuffix :$*,$(CROSS_LIBRARIES)))
 	$(call preset-build,$*)
 	ctest --preset $* -j $(JOBS)
 	@rm -rf build-$*/frames && mkdir -p build-$*/frames/native build-$*/frames/$*
