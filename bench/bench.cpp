@@ -84,8 +84,7 @@ int Plain(int argc, char** argv) {
   const Image canvas(gdImageCreateTrueColor(width, height));
   const int alpha = std::atoi(argv[5]);
   for (int i = 0; i < alpha; ++i) {
-    BlendFrame(first.get(), second.get(), canvas.get(), i, alpha, width,
-               height);
+    BlendFrame(first.get(), second.get(), canvas.get(), i, alpha);
     char number[16];
     std::snprintf(number, sizeof number, "%02d.JPG", i);
     EncodeJpeg(canvas.get(), argv[4] + std::string(number));
@@ -121,10 +120,10 @@ void FrameCosts(int width, int height, const fs::path& dir) {
   const double t = FrameWeight(7, 20);
   const auto rows = [&](auto blend) {
     return MedianSeconds(
-        15, [&] { blend(first, second, canvas, t, width, height); });
+        15, [&] { blend(first, second, canvas, t); });
   };
   const double fast = MedianSeconds(
-      15, [&] { BlendFrame(first, second, canvas, 7, 20, width, height); });
+      15, [&] { BlendFrame(first, second, canvas, 7, 20); });
   const double plain = rows(BlendTrueColorRows);
 #if JPEGFADE_X86_VARIANTS
   const double avx2 = CpuHasAvx2() ? rows(BlendTrueColorRowsAvx2) : NAN;
@@ -133,10 +132,10 @@ void FrameCosts(int width, int height, const fs::path& dir) {
   const double avx2 = NAN, avx512 = NAN;
 #endif
   const double copy = MedianSeconds(
-      15, [&] { BlendFrame(first, second, canvas, 0, 20, width, height); });
+      15, [&] { BlendFrame(first, second, canvas, 0, 20); });
   const double accessor = MedianSeconds(
-      3, [&] { BlendFrameByPixel(first, second, canvas, t, width, height); });
-  BlendFrame(first, second, canvas, 7, 20, width, height);
+      3, [&] { BlendFrameByPixel(first, second, canvas, t); });
+  BlendFrame(first, second, canvas, 7, 20);
   const std::string frame = dir / "frame.JPG";
   const double encode = MedianSeconds(9, [&] { EncodeJpeg(canvas, frame); });
 

@@ -41,27 +41,29 @@ void Require(bool condition, const char* what) {
 // The walk gives the same answers however the bytes are cut into pieces.
 void CheckWalkInPieces(const std::string& bytes) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  JpegScan whole, pieces;
-  const size_t whole_taken = ScanJpegBytes(&whole, data, bytes.size());
+  MarkerWalk whole(Metadata::kKeep), pieces(Metadata::kKeep);
+  const size_t whole_taken = whole.Take(data, bytes.size());
   size_t taken = 0;
   for (size_t at = 0, piece = 1; at < bytes.size();
        piece = piece * 3 % 17 + 1) {
     const size_t n = std::min(piece, bytes.size() - at);
-    taken += ScanJpegBytes(&pieces, data + at, n);
+    taken += pieces.Take(data + at, n);
     at += n;
   }
-  Require(whole_taken == taken && whole.has_frame == pieces.has_frame &&
-              whole.width == pieces.width && whole.height == pieces.height &&
-              whole.ended == pieces.ended && whole.scans == pieces.scans &&
-              whole.exif == pieces.exif &&
-              whole.icc_chunks == pieces.icc_chunks,
+  const WalkFound& a = whole.found();
+  const WalkFound& b = pieces.found();
+  Require(whole_taken == taken && a.has_frame == b.has_frame &&
+              a.width == b.width && a.height == b.height &&
+              a.ended == b.ended && a.scans == b.scans && a.exif == b.exif &&
+              a.icc_chunks == b.icc_chunks &&
+              a.metadata_bytes == b.metadata_bytes,
           "the walk depends on how the bytes are cut");
   // The metadata the walk kept is read without a fault, whatever it holds.
-  const int orientation = ExifOrientation(whole.exif);
+  const int orientation = ExifOrientation(a.exif);
   Require(orientation >= 1 && orientation <= 8, "an orientation out of range");
-  const std::string profile = IccProfile(whole.icc_chunks);
+  const std::string profile = IccProfile(a.icc_chunks);
   size_t kept = 0;
-  for (const std::string& chunk : whole.icc_chunks) kept += chunk.size();
+  for (const std::string& chunk : a.icc_chunks) kept += chunk.size();
   Require(profile.size() <= kept, "a profile longer than its chunks");
 }
 
@@ -85,17 +87,17 @@ gdImagePtr DecodeFrom(std::string bytes, bool as_file) {
   Require(stream, "no stream for the bytes");
   JpegHead head = ReadJpegHead(stream, IsRegularFile(stream));
   gdImagePtr image = nullptr;
-  if (!head.scan.has_frame) {
+  if (!head.walk.found().has_frame) {
     gdImagePtr direct =
         gdImageCreateFromJpegPtr(static_cast<int>(bytes.size()), &bytes[0]);
     Require(!direct, "the decoder found a frame the walk did not");
-  } else if (3 * ImageBytes(head.scan.width, head.scan.height) <=
+  } else if (3 * ImageBytes(head.walk.found().width, head.walk.found().height) <=
                  kFuzzRunBytes &&
-             head.scan.height <= kFuzzMaxHeight) {
+             head.walk.found().height <= kFuzzMaxHeight) {
     image = DecodeJpeg(&head, stream);
     if (image) {
-      Require(gdImageSX(image) == head.scan.width &&
-                  gdImageSY(image) == head.scan.height,
+      Require(gdImageSX(image) == head.walk.found().width &&
+                  gdImageSY(image) == head.walk.found().height,
               "the decoded size is not the size in the header");
       RequireSamePixels(image, bytes);
     }
@@ -122,9 +124,8 @@ void BlendAndEncode(gdImagePtr first, gdImagePtr second) {
   Require(canvas && reference, "no canvas for a picture that decoded");
   const int alpha = 7;
   for (int i : {0, alpha / 2, alpha - 1}) {
-    BlendFrame(first, second, canvas, i, alpha, width, height);
-    BlendFrameByPixel(first, second, reference, FrameWeight(i, alpha), width,
-                      height);
+    BlendFrame(first, second, canvas, i, alpha);
+    BlendFrameByPixel(first, second, reference, FrameWeight(i, alpha));
     for (int y = 0; y < height; ++y) {
       Require(std::memcmp(canvas->tpixels[y], reference->tpixels[y],
                           sizeof(int) * width) == 0,

@@ -24,9 +24,9 @@ double FrameWeight(int i, int alpha) {
 }
 
 void BlendFrameByPixel(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
-                       double t, int width, int height) {
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
+                       double t) {
+  for (int y = 0; y < gdImageSY(canvas); ++y) {
+    for (int x = 0; x < gdImageSX(canvas); ++x) {
       const int c1 = gdImageGetPixel(first, x, y);
       const int c2 = gdImageGetPixel(second, x, y);
       // gdImageRed and friends read the palette tables or the packed value,
@@ -72,8 +72,8 @@ __attribute__((always_inline)) inline void CopyRow(const int* __restrict from,
 __attribute__((always_inline)) inline void BlendRows(gdImagePtr first,
                                                      gdImagePtr second,
                                                      gdImagePtr canvas,
-                                                     double t, int width,
-                                                     int height) {
+                                                     double t) {
+  const int width = gdImageSX(canvas), height = gdImageSY(canvas);
   // At t = 0 and t = 1 the mix gives one picture's channels exactly
   // (c * 1.0 + c' * 0.0 == c), so those frames are copies.
   if (t == 0.0 || t == 1.0) {
@@ -91,8 +91,8 @@ __attribute__((always_inline)) inline void BlendRows(gdImagePtr first,
 }  // namespace
 
 void BlendTrueColorRows(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
-                        double t, int width, int height) {
-  BlendRows(first, second, canvas, t, width, height);
+                        double t) {
+  BlendRows(first, second, canvas, t);
 }
 
 #if JPEGFADE_X86_VARIANTS
@@ -101,9 +101,8 @@ void BlendTrueColorRows(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
 __attribute__((target("avx2"))) void BlendTrueColorRowsAvx2(gdImagePtr first,
                                                             gdImagePtr second,
                                                             gdImagePtr canvas,
-                                                            double t, int width,
-                                                            int height) {
-  BlendRows(first, second, canvas, t, width, height);
+                                                            double t) {
+  BlendRows(first, second, canvas, t);
 }
 
 #if defined(__clang__)
@@ -114,9 +113,8 @@ __attribute__((target("avx2"))) void BlendTrueColorRowsAvx2(gdImagePtr first,
   "avx512f,avx512dq,avx512bw,avx512vl,prefer-vector-width=512"
 #endif
 __attribute__((target(JPEGFADE_AVX512))) void BlendTrueColorRowsAvx512(
-    gdImagePtr first, gdImagePtr second, gdImagePtr canvas, double t, int width,
-    int height) {
-  BlendRows(first, second, canvas, t, width, height);
+    gdImagePtr first, gdImagePtr second, gdImagePtr canvas, double t) {
+  BlendRows(first, second, canvas, t);
 }
 
 bool CpuHasAvx2() {
@@ -133,21 +131,21 @@ bool CpuHasAvx512() {
 #endif
 
 void BlendFrame(gdImagePtr first, gdImagePtr second, gdImagePtr canvas, int i,
-                int alpha, int width, int height) {
+                int alpha) {
   const double t = FrameWeight(i, alpha);
   // Every JPEG decodes to true colour; palette pictures take the slow road.
   if (!gdImageTrueColor(first) || !gdImageTrueColor(second) ||
       !gdImageTrueColor(canvas)) {
-    BlendFrameByPixel(first, second, canvas, t, width, height);
+    BlendFrameByPixel(first, second, canvas, t);
   }
 #if JPEGFADE_X86_VARIANTS
   else if (CpuHasAvx512()) {
-    BlendTrueColorRowsAvx512(first, second, canvas, t, width, height);
+    BlendTrueColorRowsAvx512(first, second, canvas, t);
   } else if (CpuHasAvx2()) {
-    BlendTrueColorRowsAvx2(first, second, canvas, t, width, height);
+    BlendTrueColorRowsAvx2(first, second, canvas, t);
   }
 #endif
   else {
-    BlendTrueColorRows(first, second, canvas, t, width, height);
+    BlendTrueColorRows(first, second, canvas, t);
   }
 }

@@ -14,31 +14,30 @@ inline int MixChannel(int c1, int c2, double t) {
 }
 
 /// Overwrites every pixel of `canvas` with frame `i` of `alpha` of the fade
-/// from `second` (frame 0) to `first`; all three are width x height.
+/// from `second` (frame 0) to `first`, all three of one size.
 void BlendFrame(gdImagePtr first, gdImagePtr second, gdImagePtr canvas, int i,
-                int alpha, int width, int height);
+                int alpha);
 
 /// BlendFrame through the library's per-pixel accessors at weight `t`: works
 /// on palette and true-colour pictures alike.
 void BlendFrameByPixel(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
-                       double t, int width, int height);
+                       double t);
 
 /// The same frame from the true-colour row arrays of `first` and `second`,
 /// bit for bit as BlendFrameByPixel; both pictures must be true-colour, and
 /// `canvas` a third image.
 void BlendTrueColorRows(gdImagePtr first, gdImagePtr second, gdImagePtr canvas,
-                        double t, int width, int height);
+                        double t);
 
 #if defined(__x86_64__) || defined(__i386__)
 #define JPEGFADE_X86_VARIANTS 1
 /// BlendTrueColorRows compiled for AVX2; call only where CpuHasAvx2().
 void BlendTrueColorRowsAvx2(gdImagePtr first, gdImagePtr second,
-                            gdImagePtr canvas, double t, int width, int height);
+                            gdImagePtr canvas, double t);
 
 /// BlendTrueColorRows compiled for AVX-512; call only where CpuHasAvx512().
 void BlendTrueColorRowsAvx512(gdImagePtr first, gdImagePtr second,
-                              gdImagePtr canvas, double t, int width,
-                              int height);
+                              gdImagePtr canvas, double t);
 
 /// Whether this processor runs AVX2 instructions.
 bool CpuHasAvx2();

@@ -88,7 +88,7 @@ TEST(BlendFrame, WorkedValues) {
       return Rgb{row.c2, row.c2, row.c2};
     });
     Image canvas = LeftOverCanvas(1, 1);
-    BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha, 1, 1);
+    BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha);
     EXPECT_EQ(canvas->tpixels[0][0],
               gdTrueColor(row.result, row.result, row.result))
         << "alpha " << row.alpha << ", i " << row.i;
@@ -132,7 +132,7 @@ TEST(BlendFrame, MatchesThePlainFormulaForEveryChannelPair) {
   Image canvas = LeftOverCanvas(w, h);
   for (const auto& frame : frames) {
     const int alpha = frame[0], i = frame[1];
-    BlendFrame(first.get(), second.get(), canvas.get(), i, alpha, w, h);
+    BlendFrame(first.get(), second.get(), canvas.get(), i, alpha);
     ExpectReferenceMix(canvas.get(), w, h, i, alpha, SweepFirst, SweepSecond);
   }
 }
@@ -145,7 +145,7 @@ TEST(BlendTrueColorRows, EveryVariantGivesThePixelPathsBits) {
   }
   struct Variant {
     const char* name;
-    void (*blend)(gdImagePtr, gdImagePtr, gdImagePtr, double, int, int);
+    void (*blend)(gdImagePtr, gdImagePtr, gdImagePtr, double);
   };
   std::vector<Variant> variants = {{"default", BlendTrueColorRows}};
 #if JPEGFADE_X86_VARIANTS
@@ -162,10 +162,10 @@ TEST(BlendTrueColorRows, EveryVariantGivesThePixelPathsBits) {
   Image expected = LeftOverCanvas(w, h);
   for (const auto& [alpha, i] : frames) {
     const double t = FrameWeight(i, alpha);
-    BlendFrameByPixel(first.get(), second.get(), expected.get(), t, w, h);
+    BlendFrameByPixel(first.get(), second.get(), expected.get(), t);
     for (const Variant& variant : variants) {
       Image canvas = LeftOverCanvas(w, h);
-      variant.blend(first.get(), second.get(), canvas.get(), t, w, h);
+      variant.blend(first.get(), second.get(), canvas.get(), t);
       int mismatches = 0;
       for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
@@ -202,7 +202,7 @@ TEST(BlendFrame, NeverFusesAMultiplyAndAnAdd) {
       return Rgb{row.c2, 0, row.c2};
     });
     Image canvas = LeftOverCanvas(1, 1);
-    BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha, 1, 1);
+    BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha);
     EXPECT_EQ(gdTrueColorGetRed(canvas->tpixels[0][0]), plain);
     EXPECT_EQ(gdTrueColorGetBlue(canvas->tpixels[0][0]), plain);
   }
@@ -218,7 +218,7 @@ TEST(BlendFrame, ReadsPaletteAndTrueColourPicturesAlike) {
     Image first = MakePicture(16, 16, kind[0], PaletteFirst);
     Image second = MakePicture(16, 16, kind[1], PaletteSecond);
     Image canvas = LeftOverCanvas(16, 16);
-    BlendFrame(first.get(), second.get(), canvas.get(), 2, 7, 16, 16);
+    BlendFrame(first.get(), second.get(), canvas.get(), 2, 7);
     SCOPED_TRACE(testing::Message() << "first palette " << kind[0]
                                     << ", second palette " << kind[1]);
     ExpectReferenceMix(canvas.get(), 16, 16, 2, 7, PaletteFirst, PaletteSecond);
@@ -265,8 +265,7 @@ TEST(BlendFrame, GivesThePinnedPixelsOfTheDemoPictures) {
       {8, 3, 0x4a3a437c81bcec4eu},
   };
   for (const Row& row : rows) {
-    BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha,
-               width, height);
+    BlendFrame(first.get(), second.get(), canvas.get(), row.i, row.alpha);
     EXPECT_EQ(PixelChecksum(canvas.get()), row.checksum)
         << "alpha " << row.alpha << ", i " << row.i;
   }
@@ -285,7 +284,7 @@ TEST(MakeCanvas, EncodesAsTheLibrarysOwnCanvasDoes) {
     ASSERT_TRUE(ours);
     std::string jpeg[2];
     for (gdImagePtr canvas : {theirs.get(), ours}) {
-      BlendFrame(first.get(), second.get(), canvas, 1, 3, width, height);
+      BlendFrame(first.get(), second.get(), canvas, 1, 3);
       int size = 0;
       void* bytes = gdImageJpegPtr(canvas, &size, -1);
       jpeg[canvas == ours].assign(static_cast<char*>(bytes), size);

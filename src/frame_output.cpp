@@ -14,7 +14,6 @@
 #include <new>
 
 #include "interrupts.h"
-#include "metadata.h"
 #include "report.h"
 
 std::string FrameFileName(const char* prefix, int i) {
@@ -26,69 +25,6 @@ std::string FrameFileName(const char* prefix, int i) {
 }
 
 namespace {
-
-// Where the encoder writes: the caller's buffer, whose room stays from frame
-// to frame, so that once it has grown to a frame's size no frame allocates
-// or touches a fresh page. The encoder is C: an allocation that fails under
-// it must not throw through its frames, so it is noted and the write refused,
-// which the encoder reports as a failed write.
-struct Sink {
-  gdIOCtx io;  // first, so the library's pointer is the Sink's
-  std::string* bytes;
-  bool out_of_memory;
-};
-
-int SinkPutBuf(gdIOCtx* io, const void* data, int size) {
-  Sink* sink = reinterpret_cast<Sink*>(io);
-  try {
-    sink->bytes->append(static_cast<const char*>(data), size);
-  } catch (...) {
-    sink->out_of_memory = true;
-    return 0;
-  }
-  return size;
-}
-
-void SinkPutC(gdIOCtx* io, int c) {
-  const char byte = static_cast<char>(c);
-  SinkPutBuf(io, &byte, 1);
-}
-
-long SinkTell(gdIOCtx* io) {
-  return static_cast<long>(reinterpret_cast<Sink*>(io)->bytes->size());
-}
-
-enum class Encoded { kWhole, kLibraryFailed, kOutOfMemory };
-
-Encoded Encode(gdImagePtr canvas, const std::string& segments,
-               std::string* jpeg) {
-  // The encoder returns nothing: a failure inside it (a size JPEG cannot
-  // hold, a write it could not make) shows only as a message from the
-  // library, or as no bytes at all.
-  const int failures = LibraryFailures();
-  Sink sink{};
-  sink.io.putC = SinkPutC;
-  sink.io.putBuf = SinkPutBuf;
-  sink.io.tell = SinkTell;
-  sink.bytes = jpeg;
-  jpeg->clear();
-  // The encoder gives up alike on what JPEG cannot hold and on memory it
-  // could not have; only the latter leaves ENOMEM behind.
-  errno = 0;
-  gdImageJpegCtx(canvas, &sink.io, -1);
-  if (sink.out_of_memory || (LibraryFailures() != failures && errno == ENOMEM)) {
-    return Encoded::kOutOfMemory;
-  }
-  if (LibraryFailures() != failures || jpeg->empty()) {
-    return Encoded::kLibraryFailed;
-  }
-  try {
-    InsertSegments(jpeg, segments);
-  } catch (...) {
-    return Encoded::kOutOfMemory;
-  }
-  return Encoded::kWhole;
-}
 
 // What is under a frame's name before the frame is written.
 enum class Existing {
@@ -367,23 +303,5 @@ void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
     case Replaced::kRefused:
       WriteInPlaceOrDie(jpeg, name);
       return;
-  }
-}
-
-bool EncodeFrame(gdImagePtr canvas, const std::string& segments,
-                 std::string* jpeg) {
-  return Encode(canvas, segments, jpeg) == Encoded::kWhole;
-}
-
-void WriteFrame(gdImagePtr canvas, const std::string& segments,
-                const char* prefix, int i, std::string* jpeg) {
-  switch (Encode(canvas, segments, jpeg)) {
-    case Encoded::kWhole:
-      PutFrameInPlace(*jpeg, prefix, i);
-      return;
-    case Encoded::kLibraryFailed:
-      DieWithPath(kFileWriteError, FrameFileName(prefix, i).c_str());
-    case Encoded::kOutOfMemory:
-      DieWithPath(kOutOfMemory, FrameFileName(prefix, i).c_str());
   }
 }

@@ -1,27 +1,12 @@
-// Naming, encoding and putting in place the frame files, each whole.
+// Naming the frame files and putting each in place, whole.
 #ifndef JPEGFADE_FRAME_OUTPUT_H_
 #define JPEGFADE_FRAME_OUTPUT_H_
-
-#include <gd.h>
 
 #include <string>
 
 /// Frame `i`'s file name: `prefix` as it is, `i` in at least two digits,
 /// ".JPG" ("fade", 7 gives "fade07.JPG").
 std::string FrameFileName(const char* prefix, int i);
-
-/// `canvas` as a JPEG at the library's default quality, with `segments` right
-/// after its JFIF APP0 segment, in `jpeg`, whose room is reused from the frame
-/// before; false when the library failed (its lines counted and printed, or
-/// held, in this thread), gave no bytes, or memory ran out. Never throws.
-bool EncodeFrame(gdImagePtr canvas, const std::string& segments,
-                 std::string* jpeg);
-
-/// EncodeFrame, then PutFrameInPlace; a frame that cannot be encoded ends
-/// the process with "file write error for <name>" (no memory: "out of memory
-/// for <name>") before its file is touched.
-void WriteFrame(gdImagePtr canvas, const std::string& segments,
-                const char* prefix, int i, std::string* jpeg);
 
 /// Puts the encoded frame `jpeg` in place as frame `i`'s file, complete and
 /// closed on return: written to a temporary file beside it and renamed into

@@ -2,11 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
-#include "report.h"
-#include "test_pictures.h"
 
 namespace {
 
@@ -30,26 +27,6 @@ TEST(FrameFileName, PrefixThenTwoDigitsThenJpg) {
   for (const Row& row : rows) {
     EXPECT_EQ(FrameFileName(row.prefix.c_str(), row.i), row.name);
   }
-}
-
-TEST(WriteFrameDeathTest, AFrameTheEncoderRefusesIsNotLeftBehind) {
-  // JPEG holds at most 65,500 pixels a side: the encoder gives up before it
-  // writes a byte, and says so only through the library's message, which
-  // comes out as a line of the tool's own.
-  Image wide(gdImageCreateTrueColor(65501, 1));
-  ASSERT_TRUE(wide);
-  const std::string dir = MakeTempFolder();
-  ASSERT_FALSE(dir.empty());
-  const std::string prefix = dir + "/wide";
-  EXPECT_EXIT(
-      {
-        ReportLibraryMessages();
-        std::string jpeg;
-        WriteFrame(wide.get(), "", prefix.c_str(), 0, &jpeg);
-      },
-      testing::ExitedWithCode(255), "^jpegfade: gd-jpeg: .*65500 pixels\n$");
-  EXPECT_FALSE(std::filesystem::exists(prefix + "00.JPG"));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

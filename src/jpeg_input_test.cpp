@@ -1,7 +1,9 @@
 #include "jpeg_input.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "jpeg_writer.h"
@@ -9,18 +11,17 @@
 
 namespace {
 
-JpegScan Walk(const std::string& bytes) {
-  JpegScan scan;
-  ScanJpegBytes(&scan, reinterpret_cast<const unsigned char*>(bytes.data()),
-                bytes.size());
-  return scan;
+WalkFound Walk(const std::string& bytes) {
+  MarkerWalk walk;
+  walk.Take(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return walk.found();
 }
 
 // Spelled out with \x escapes; string literals stop at no byte.
 std::string Bytes(const char* text, size_t size) { return {text, size}; }
 #define B(text) Bytes(text, sizeof(text) - 1)
 
-TEST(ScanJpegBytes, FindsTheFrameHeaderTheDecoderFinds) {
+TEST(MarkerWalk, FindsTheFrameHeaderTheDecoderFinds) {
   const std::string sof =
       B("\xff\xc0\x00\x0b\x08\x00\x1e\x00\x28\x01\x01\x11\x00");
   struct Row {
@@ -58,7 +59,7 @@ TEST(ScanJpegBytes, FindsTheFrameHeaderTheDecoderFinds) {
       {"nothing", "", false, 0, 0},
   };
   for (const Row& row : rows) {
-    const JpegScan scan = Walk(row.bytes);
+    const WalkFound scan = Walk(row.bytes);
     EXPECT_EQ(scan.has_frame, row.has_frame) << row.what;
     if (scan.has_frame) {
       EXPECT_EQ(scan.width, row.width) << row.what;
@@ -69,7 +70,7 @@ TEST(ScanJpegBytes, FindsTheFrameHeaderTheDecoderFinds) {
   }
 }
 
-TEST(ScanJpegBytes, FollowsEntropyCodedDataToTheEnd) {
+TEST(MarkerWalk, FollowsEntropyCodedDataToTheEnd) {
   const std::string head =
       B("\xff\xd8\xff\xc0\x00\x0b\x08\x00\x01\x00\x01\x01\x01\x11\x00");
   const std::string scan_header = B("\xff\xda\x00\x08\x01\x01\x00\x00\x3f\x00");
@@ -88,13 +89,12 @@ TEST(ScanJpegBytes, FollowsEntropyCodedDataToTheEnd) {
   };
   for (const Row& row : rows) {
     const std::string bytes = head + scan_header + row.data + "trailing";
-    const JpegScan scan = Walk(bytes);
+    const WalkFound scan = Walk(bytes);
     EXPECT_EQ(scan.ended, row.ended) << row.what;
     EXPECT_EQ(scan.scans, row.scans) << row.what;
-    JpegScan again;
-    EXPECT_EQ(ScanJpegBytes(
-                  &again, reinterpret_cast<const unsigned char*>(bytes.data()),
-                  bytes.size()),
+    MarkerWalk again;
+    EXPECT_EQ(again.Take(reinterpret_cast<const unsigned char*>(bytes.data()),
+                         bytes.size()),
               row.ended ? bytes.size() - 8 : bytes.size())
         << row.what << ": the walk stops right after the end marker";
   }
@@ -104,7 +104,7 @@ TEST(DecodeJpeg, DecodesEveryKindAsTheLibraryDoes) {
   for (const NamedJpegKind& named : kJpegKinds) {
     const JpegKind kind = named.kind;
     const std::string bytes = WriteJpeg(kind, 37, 21, 5);
-    const JpegScan scan = Walk(bytes);
+    const WalkFound scan = Walk(bytes);
     EXPECT_TRUE(scan.has_frame && scan.ended) << static_cast<int>(kind);
     EXPECT_EQ(scan.width, 37) << static_cast<int>(kind);
     EXPECT_EQ(scan.height, 21) << static_cast<int>(kind);
@@ -152,6 +152,20 @@ TEST(DecodeJpeg, RefusesAPictureOfEndlessScans) {
     EXPECT_TRUE(DecodeAsTheTool(WithLastScanRepeated(bytes, 100), as_file));
     EXPECT_FALSE(DecodeAsTheTool(WithLastScanRepeated(bytes, 1000), as_file));
   }
+  // Through a pipe, with the last scan the one past the cap: the walk may
+  // pass the end-of-image marker in the block that crossed the cap, so the
+  // decode is refused after the decoder too. A comment shifts where the
+  // blocks fall.
+  MarkerWalk walk;
+  walk.Take(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  const std::string capped = WithLastScanRepeated(bytes, 1001 - walk.found().scans);
+  for (const size_t shift : {0, 1000, 2000, 3000}) {
+    const std::string comment = B("\xff\xfe") + static_cast<char>((shift + 2) >> 8) +
+                                static_cast<char>((shift + 2) & 0xff) +
+                                std::string(shift, 'c');
+    EXPECT_FALSE(DecodeAsTheTool(capped.substr(0, 2) + comment + capped.substr(2)))
+        << shift;
+  }
 }
 
 TEST(ReadJpegHead, StopsAtTheEndOfTheFrameSize) {
@@ -159,7 +173,7 @@ TEST(ReadJpegHead, StopsAtTheEndOfTheFrameSize) {
   std::string copy = bytes;
   FILE* stream = fmemopen(&copy[0], copy.size(), "rb");
   const JpegHead head = ReadJpegHead(stream, IsRegularFile(stream));
-  EXPECT_TRUE(head.scan.has_frame);
+  EXPECT_TRUE(head.walk.found().has_frame);
   EXPECT_EQ(head.bytes, bytes.substr(0, head.bytes.size()));
   // The frame size is the last thing read: the two bytes before the end are
   // the width, 8.
@@ -179,6 +193,23 @@ TEST(DecodeJpeg, FindsTheEndMarkerWhereverItFalls) {
     refused += !DecodeAsTheTool(bytes.substr(0, 2) + comment + bytes.substr(2));
   }
   EXPECT_EQ(refused, 0);
+}
+
+TEST(DecodeFailure, NoMemoryIsToldApartFromDamage) {
+  EXPECT_EQ(DecodeFailure(true, 0), Failure::kNone);
+  EXPECT_EQ(DecodeFailure(true, ENOMEM), Failure::kNone);
+  EXPECT_EQ(DecodeFailure(false, ENOMEM), Failure::kOutOfMemory);
+  EXPECT_EQ(DecodeFailure(false, 0), Failure::kDecodeError);
+  EXPECT_EQ(DecodeFailure(false, EIO), Failure::kDecodeError);
+}
+
+TEST(DieOfFailureDeathTest, EachFailureEndsWithItsLine) {
+  // Standard output, where the line goes, sent to standard error, which a
+  // death test reads.
+  EXPECT_EXIT((dup2(2, 1), DieOfFailure(Failure::kOutOfMemory, "a.jpg")),
+              testing::ExitedWithCode(255), "^out of memory for a.jpg\n$");
+  EXPECT_EXIT((dup2(2, 1), DieOfFailure(Failure::kDecodeError, "a.jpg")),
+              testing::ExitedWithCode(255), "^file decode error for a.jpg\n$");
 }
 
 }  // namespace

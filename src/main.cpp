@@ -110,8 +110,11 @@ int main(int argc, char** argv) {
       gdImageSY(first.image) != gdImageSY(second.image)) {
     Die(kDifferentSize);
   }
-  Fade fade{first.image, second.image, alpha, gdImageSX(first.image),
-            gdImageSY(second.image), "", prefix};
+  Fade fade;
+  fade.first = first.image;
+  fade.second = second.image;
+  fade.alpha = alpha;
+  fade.prefix = prefix;
   try {
     fade.segments = SharedSegments(first.look, second.look);
   } catch (const std::bad_alloc&) {

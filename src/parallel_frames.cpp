@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "blend.h"
+#include "frame_encoding.h"
 #include "frame_output.h"
 #include "image_memory.h"
 #include "interrupts.h"
@@ -25,7 +26,8 @@ constexpr uint64_t kMostSlots = 64;
 
 // What WorkerCount counts for one encoded frame.
 uint64_t FrameBytes(const Fade& fade) {
-  return ImageBytes(fade.width, fade.height) + fade.segments.size();
+  return ImageBytes(gdImageSX(fade.first), gdImageSY(fade.first)) +
+         fade.segments.size();
 }
 
 // The queue's length: a frame ahead for every worker and one more, or as
@@ -74,14 +76,14 @@ void Work(const Fade& fade, gdImagePtr canvas, Queue* queue) {
       i = queue->next++;
     }
     Slot& slot = queue->slots[i % ahead];
-    BlendFrame(fade.first, fade.second, canvas, i, fade.alpha, fade.width,
-               fade.height);
+    BlendFrame(fade.first, fade.second, canvas, i, fade.alpha);
     // The library's lines about a frame that fails here are held and
     // dropped: the writer makes that frame again itself, and the lines of
     // that attempt are the ones a failure reports.
     std::string lines;
     HoldLibraryMessages(&lines);
-    const bool made = EncodeFrame(canvas, fade.segments, &slot.jpeg);
+    const bool made =
+        Encode(canvas, fade.segments, &slot.jpeg) == Encoded::kWhole;
     HoldLibraryMessages(nullptr);
     {
       std::lock_guard<std::mutex> lock(queue->mutex);
@@ -92,23 +94,21 @@ void Work(const Fade& fade, gdImagePtr canvas, Queue* queue) {
   }
 }
 
-// The queue whose workers run, for StopWorkers.
-Queue* running = nullptr;
-
-// Stops the workers and waits for them: at the run's end, and before the
-// process ends on a failure, so that no worker is still inside the encoder
-// while exit() takes the process apart.
-void StopWorkers() {
-  Queue* queue = running;
-  if (!queue) return;
+// Stops the workers of `owner`, a Queue, and waits for them: at the run's
+// end, and before a failure prints its line and ends the process, so that
+// no worker is still inside the encoder while exit() takes the process
+// apart.
+void StopWorkers(void* owner) {
+  Queue* queue = static_cast<Queue*>(owner);
   {
     std::lock_guard<std::mutex> lock(queue->mutex);
     queue->stop = true;
   }
   queue->work.notify_all();
   for (std::thread& thread : queue->threads) thread.join();
+  queue->threads.clear();
   for (gdImagePtr canvas : queue->canvases) DestroyMappedImage(canvas);
-  running = nullptr;
+  queue->canvases.clear();
 }
 
 // Starts up to `workers` workers, each with its own canvas; fewer where a
@@ -121,14 +121,11 @@ void StartWorkers(const Fade& fade, int workers, Queue* queue) {
   } catch (...) {
     return;
   }
-  static const bool stop_at_exit = std::atexit(StopWorkers) == 0;
-  if (!stop_at_exit) return;
-  running = queue;
   // Workers start with interrupts blocked, so that only this thread, which
   // marks what an interrupt must take away, ever runs the handler.
   const InterruptsBlocked blocked;
   for (int k = 0; k < workers; ++k) {
-    gdImagePtr canvas = MakeCanvas(fade.width, fade.height);
+    gdImagePtr canvas = MakeCanvas(gdImageSX(fade.first), gdImageSY(fade.first));
     if (!canvas) break;
     try {
       queue->threads.emplace_back(Work, std::cref(fade), canvas, queue);
@@ -141,19 +138,20 @@ void StartWorkers(const Fade& fade, int workers, Queue* queue) {
 }
 
 gdImagePtr CanvasOrDie(const Fade& fade) {
-  gdImagePtr canvas = MakeCanvas(fade.width, fade.height);
+  gdImagePtr canvas = MakeCanvas(gdImageSX(fade.first), gdImageSY(fade.first));
   if (!canvas) Die(kCanvasCreateError);
   return canvas;
 }
 
-// The frames on this thread alone, one after the other, on `canvas`.
-void WriteFramesHere(const Fade& fade, gdImagePtr canvas) {
-  std::string jpeg;
-  for (int i = 0; i < fade.alpha; ++i) {
-    BlendFrame(fade.first, fade.second, canvas, i, fade.alpha, fade.width,
-               fade.height);
-    WriteFrame(canvas, fade.segments, fade.prefix, i, &jpeg);
-  }
+// Frame `i` made and put in place by this thread, on `canvas`, encoded into
+// `jpeg`: a frame that cannot be encoded ends the process with its line
+// before its file is touched.
+void MakeFrameHere(const Fade& fade, gdImagePtr canvas, int i,
+                   std::string* jpeg) {
+  BlendFrame(fade.first, fade.second, canvas, i, fade.alpha);
+  DieOfEncoding(Encode(canvas, fade.segments, jpeg),
+                FrameFileName(fade.prefix, i));
+  PutFrameInPlace(*jpeg, fade.prefix, i);
 }
 
 }  // namespace
@@ -168,7 +166,8 @@ int WorkerCount(const Fade& fade) {
   // The longer queue of small frames comes on top, at most kQueueBytes.
   const uint64_t frame_bytes = FrameBytes(fade);
   const uint64_t worker_bytes =
-      ImageBytes(fade.width, fade.height) + 2 * frame_bytes + kThreadBytes;
+      ImageBytes(gdImageSX(fade.first), gdImageSY(fade.first)) +
+      2 * frame_bytes + kThreadBytes;
   const uint64_t room = AvailableBytes();
   const uint64_t affordable =
       room > kQueueBytes ? (room - kQueueBytes) / worker_bytes : 0;
@@ -182,12 +181,13 @@ void WriteFrames(const Fade& fade) {
   if (queue.threads.empty()) {
     // One CPU, or no room for a second worker: the frames are made here, one
     // after the other, and no thread is started.
-    StopWorkers();
     gdImagePtr canvas = CanvasOrDie(fade);
-    WriteFramesHere(fade, canvas);
+    std::string jpeg;
+    for (int i = 0; i < fade.alpha; ++i) MakeFrameHere(fade, canvas, i, &jpeg);
     DestroyMappedImage(canvas);
     return;
   }
+  const StopBeforeDying stopping(StopWorkers, &queue);
   gdImagePtr canvas = nullptr;  // made only for a frame no worker could make
   std::string remade;
   const size_t ahead = queue.slots.size();
@@ -212,9 +212,7 @@ void WriteFrames(const Fade& fade) {
       // memory its frame does not need here, and a frame the library truly
       // cannot encode fails here with its own lines and the usual one.
       if (!canvas) canvas = CanvasOrDie(fade);
-      BlendFrame(fade.first, fade.second, canvas, i, fade.alpha, fade.width,
-                 fade.height);
-      WriteFrame(canvas, fade.segments, fade.prefix, i, &remade);
+      MakeFrameHere(fade, canvas, i, &remade);
     }
     {
       std::lock_guard<std::mutex> lock(queue.mutex);
@@ -226,6 +224,6 @@ void WriteFrames(const Fade& fade) {
       queue.work.notify_all();
     }
   }
-  StopWorkers();
+  StopWorkers(&queue);
   DestroyMappedImage(canvas);
 }

@@ -12,13 +12,11 @@
 /// What a run fades: two decoded true-colour or palette pictures of one size,
 /// into `alpha` frames named from `prefix`, each carrying `segments`.
 struct Fade {
-  gdImagePtr first;
-  gdImagePtr second;
-  int alpha;
-  int width;
-  int height;
-  std::string segments;
-  const char* prefix;
+  gdImagePtr first = nullptr;
+  gdImagePtr second = nullptr;
+  int alpha = 0;
+  const char* prefix = "";
+  std::string segments;  // Exif and ICC_PROFILE segments, or none
 };
 
 /// How many workers a run of `fade` takes: the usable CPUs, no more than the
@@ -27,12 +25,13 @@ struct Fade {
 /// makes its frames itself, with no thread.
 int WorkerCount(const Fade& fade);
 
-/// Frames 0 to `alpha` - 1, byte for byte as BlendFrame and WriteFrame make
-/// them one after the other, on WorkerCount threads; frame i is in place
-/// before frame i + 1's file exists. No memory for a canvas: prints "canvas
-/// create error". A frame that cannot be written ends the process as
-/// WriteFrame does, the frames before it in place and none after it, and the
-/// workers stopped first.
+/// Frames 0 to `alpha` - 1, byte for byte as BlendFrame, Encode and
+/// PutFrameInPlace make them one after the other, on WorkerCount threads;
+/// frame i is in place before frame i + 1's file exists. No memory for a
+/// canvas: prints "canvas create error". A frame that cannot be encoded or
+/// written ends the process with its line (DieOfEncoding, PutFrameInPlace),
+/// the frames before it in place and none after it, the workers stopped
+/// before the line is printed.
 void WriteFrames(const Fade& fade);
 
 #endif  // JPEGFADE_PARALLEL_FRAMES_H_

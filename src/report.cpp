@@ -41,9 +41,32 @@ std::string PrintableName(const char* name) {
   return text;
 }
 
+namespace {
+
+// What a failure stops before it prints its line, while a StopBeforeDying
+// lives.
+void (*stop_before_dying)(void*) = nullptr;
+void* stop_owner = nullptr;
+
+void StopWhatRuns() {
+  void (*stop)(void*) = stop_before_dying;
+  stop_before_dying = nullptr;
+  if (stop) stop(stop_owner);
+}
+
+}  // namespace
+
+StopBeforeDying::StopBeforeDying(void (*stop)(void* owner), void* owner) {
+  stop_before_dying = stop;
+  stop_owner = owner;
+}
+
+StopBeforeDying::~StopBeforeDying() { stop_before_dying = nullptr; }
+
 void Note(const char* line) { std::fprintf(stderr, "jpegfade: %s\n", line); }
 
 void Die(const char* line) {
+  StopWhatRuns();
   std::puts(line);
   std::exit(kFailureStatus);
 }
@@ -51,6 +74,7 @@ void Die(const char* line) {
 void DieWithUsage(const char* line) {
   // Standard output stays the one line scripts read; the hint is for people.
   // Flushed in this order, the two lines also come in this order with 2>&1.
+  StopWhatRuns();
   std::puts(line);
   std::fflush(stdout);
   std::fputs("usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)\n",
@@ -65,6 +89,7 @@ void DieWithPath(const char* format, const char* name) {
 void DieWithReason(const char* format, const char* name, int error) {
   // Standard output keeps the one line scripts read, flushed first so that
   // with 2>&1 the reason follows it.
+  StopWhatRuns();
   std::printf(format, PrintableName(name).c_str());
   std::putchar('\n');
   std::fflush(stdout);

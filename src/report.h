@@ -58,6 +58,17 @@ void Note(const char* line);
 /// "jpegfade: MESSAGE", and its warnings and errors are counted.
 void ReportLibraryMessages();
 
+/// While one lives, a failure that ends the process first calls `stop` with
+/// `owner`, before its line is printed: threads that must not still run
+/// while the process is taken apart are stopped there. One at a time, in the
+/// thread that reports failures.
+struct StopBeforeDying {
+  StopBeforeDying(void (*stop)(void* owner), void* owner);
+  ~StopBeforeDying();
+  StopBeforeDying(const StopBeforeDying&) = delete;
+  StopBeforeDying& operator=(const StopBeforeDying&) = delete;
+};
+
 /// The most bytes of one library message that are kept; the rest is cut.
 constexpr size_t kLibraryMessageBytes = 1024;
 

@@ -23,8 +23,7 @@ int main(int argc, char** argv) {
   if (!canvas) return 1;
   const int alpha = std::atoi(argv[4]);
   for (int i = 0; i < alpha; ++i) {
-    BlendFrameByPixel(first.get(), second.get(), canvas, FrameWeight(i, alpha),
-                      width, height);
+    BlendFrameByPixel(first.get(), second.get(), canvas, FrameWeight(i, alpha));
     const std::string name = argv[3] + std::to_string(i) + ".JPG";
     FILE* out = std::fopen(name.c_str(), "wb");
     if (!out) return 1;

@@ -1,0 +1,36 @@
+// A frame's canvas encoded as a JPEG in memory, with the segments every frame
+// carries, before any file is touched.
+#ifndef JPEGFADE_FRAME_ENCODING_H_
+#define JPEGFADE_FRAME_ENCODING_H_
+
+#include <gd.h>
+
+#include <string>
+
+/// How an encode ended.
+enum class Encoded {
+  kWhole,          // the frame is in its buffer
+  kLibraryFailed,  // "file write error for <name>"
+  kOutOfMemory,    // "out of memory for <name>"
+};
+
+/// `canvas` as a JPEG at the library's default quality, with `segments`
+/// right after its JFIF APP0 segment, in `jpeg`, whose room is reused from
+/// the frame before. The library's lines are counted and printed, or held,
+/// in this thread. Never throws.
+Encoded Encode(gdImagePtr canvas, const std::string& segments,
+               std::string* jpeg);
+
+/// How an encode ended, from what it left: the library's encoder gives up
+/// alike on what JPEG cannot hold and on memory it could not have, and only
+/// the latter leaves `error` (errno) ENOMEM behind; the buffer failing to
+/// grow (`sink_out_of_memory`) is memory too; no bytes is the library's
+/// failure.
+Encoded EncodingOutcome(bool sink_out_of_memory, bool library_failed,
+                        int error, bool empty);
+
+/// Prints the line of a failed encode of the frame `name` and ends the
+/// process; returns for Encoded::kWhole.
+void DieOfEncoding(Encoded outcome, const std::string& name);
+
+#endif  // JPEGFADE_FRAME_ENCODING_H_
