@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "frame_output.h"
+#include "cpu_count.h"
 #include "memory_limit.h"
 
 namespace {
@@ -316,7 +317,10 @@ bool ConfinesItself() { return !kSanitized; }
 void ConfineToFrames(const char* prefix, int alpha, int abi,
                      const std::vector<pid_t>& decoders) {
   if (kSanitized) return;
-  KeepLimitFilesOpen();
+  // The limits change as the run goes on, and are read again through the
+  // files kept open now.
+  KeepMemoryFiles();
+  KeepCpuFiles();
   // Both Landlock and a filter need it from an unprivileged process; it also
   // keeps a set-user-ID program from gaining rights.
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return;

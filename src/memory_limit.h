@@ -1,11 +1,12 @@
-// How much memory a run needs, how much this process can have, and how
-// many CPUs it may run on.
+// How much memory a run needs, and how much this process can have.
 #ifndef JPEGFADE_MEMORY_LIMIT_H_
 #define JPEGFADE_MEMORY_LIMIT_H_
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "cgroups.h"
 
 /// Bytes one true-colour image of `width` x `height` holds, 4 a pixel; the
 /// run holds three: the two pictures and the canvas.
@@ -16,39 +17,32 @@ uint64_t ImageBytes(int width, int height);
 /// count like any memory.
 constexpr uint64_t kThreadBytes = uint64_t{72} << 20;
 
-/// Bytes this process can still take: the least of the memory the machine
-/// has available, the room under its address-space and data-size limits, and
-/// the room under every memory cgroup it is in. The machine's share is its
-/// available memory and free swap.
-uint64_t AvailableBytes();
-
-/// The room under the memory cgroups that `proc_cgroup` (the text of
-/// /proc/self/cgroup) names, and under their parents, with the cgroup
-/// folders mounted below `root`; UINT64_MAX where nothing limits it.
-uint64_t CgroupRoomBytes(const std::string& proc_cgroup,
-                         const std::string& root);
-
-/// One line of /proc/self/cgroup, "ID:CONTROLLERS:PATH": version 2 has no
-/// controllers; the top group's path is empty here.
-struct CgroupLine {
-  std::string controllers;
-  std::string path;
+/// One memory cgroup folder's files, kept open.
+struct MemoryGroupFiles {
+  KeptFile limit;
+  KeptFile usage;
+  KeptFile stat;
+  const char* inactive_key;  // memory.stat's inactive page cache
 };
 
-/// The lines of `proc_cgroup`, the text of /proc/self/cgroup.
-std::vector<CgroupLine> ReadCgroupLines(const std::string& proc_cgroup);
+/// The files of every memory cgroup folder that binds the process whose
+/// /proc/self/cgroup text is `proc_cgroup`, mounted below `root`, opened.
+std::vector<MemoryGroupFiles> KeepMemoryGroupFiles(
+    const std::string& proc_cgroup, const std::string& root);
 
-/// How many CPUs this process may keep busy: those its affinity allows,
-/// and no more than its cgroups' CPU quota, rounded up; at least 1.
-int UsableCpus();
+/// The room under the memory cgroups of `groups`: the least of their limits
+/// less their usage (the inactive page cache, which the kernel gives back
+/// first, left out); UINT64_MAX where nothing limits it.
+uint64_t CgroupRoomBytes(const std::vector<MemoryGroupFiles>& groups);
 
-/// The CPU quota of the cgroups that `proc_cgroup` names, and of their
-/// parents, with the cgroup folders mounted below `root`, rounded up to
-/// whole CPUs; INT_MAX where nothing limits it.
-int CgroupCpuLimit(const std::string& proc_cgroup, const std::string& root);
+/// Opens, once, the files AvailableBytes reads: the machine's memory, this
+/// process's size, and its memory cgroups'. Call it before the run confines
+/// itself; later calls do nothing.
+void KeepMemoryFiles();
 
-/// Opens, for the rest of the run, every file AvailableBytes and UsableCpus
-/// read, so that they read them again once the run may open no file.
-void KeepLimitFilesOpen();
+/// Bytes this process can still take: the least of the memory the machine
+/// has available and its free swap, the room under its address-space and
+/// data-size limits, and the room under every memory cgroup it is in.
+uint64_t AvailableBytes();
 
 #endif  // JPEGFADE_MEMORY_LIMIT_H_

@@ -13,6 +13,7 @@
 #include "frame_output.h"
 #include "image_memory.h"
 #include "interrupts.h"
+#include "cpu_count.h"
 #include "memory_limit.h"
 #include "report.h"
 

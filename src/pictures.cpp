@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "image_memory.h"
+#include "cpu_count.h"
 #include "memory_limit.h"
 
 namespace {

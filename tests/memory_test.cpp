@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "jpeg_writer.h"
-#include "memory_limit.h"
+#include "cgroups.h"
 #include "report.h"
 #include "test_pictures.h"
 #include "tool_test.h"
