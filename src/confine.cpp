@@ -27,11 +27,6 @@ namespace {
 
 // Landlock's interface, written out here: the headers of older systems
 // (Debian 12's among them) lack the later ABIs' rights and fields.
-#ifndef SYS_landlock_create_ruleset
-#define SYS_landlock_create_ruleset 444
-#define SYS_landlock_add_rule 445
-#define SYS_landlock_restrict_self 446
-#endif
 
 struct RulesetAttr {
   uint64_t handled_access_fs;
@@ -92,14 +87,21 @@ bool IsFrameName(const std::string& name, const std::string& base, int alpha) {
          FrameFileName(base.c_str(), static_cast<int>(i)) == name;
 }
 
+// The rights writing the frames needs: on a file a frame's name leads to,
+// and on a folder a frame is made in.
+struct FrameRights {
+  uint64_t file;
+  uint64_t folder;
+};
+
 // What a frame written through needs: write access to what the name leads
 // to, and, for a link that leads nowhere yet, making that file in the
 // folder where the last link of the chain points, as open(2) would.
 bool AllowWritingThrough(int ruleset, const std::string& path,
-                         uint64_t file_rights, uint64_t folder_rights) {
+                         const FrameRights& rights) {
   struct stat target {};
   if (stat(path.c_str(), &target) == 0) {
-    return S_ISDIR(target.st_mode) || AllowBeneath(ruleset, path, file_rights);
+    return S_ISDIR(target.st_mode) || AllowBeneath(ruleset, path, rights.file);
   }
   std::string leads_to = path;
   for (int hop = 0; hop < 40; ++hop) {  // the kernel's own limit
@@ -113,7 +115,7 @@ bool AllowWritingThrough(int ruleset, const std::string& path,
   }
   if (leads_to == path) return false;
   return AllowBeneath(ruleset, leads_to.substr(0, leads_to.rfind('/') + 1) + ".",
-                      folder_rights);
+                      rights.folder);
 }
 
 // The rules for the frames: the folder they go to, and whatever stands under
@@ -126,8 +128,9 @@ bool AllowFrames(int ruleset, int abi, const char* prefix, int alpha) {
   const std::string folder = slash == std::string::npos ? "./" : text.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? text : text.substr(slash + 1);
   const uint64_t truncate = abi >= 3 ? kTruncate : 0;
-  const uint64_t folder_rights = kMakeReg | kWriteFile | kRemoveFile | truncate;
-  if (!AllowBeneath(ruleset, folder + ".", folder_rights)) return false;
+  const FrameRights rights{kWriteFile | truncate,
+                           kMakeReg | kWriteFile | kRemoveFile | truncate};
+  if (!AllowBeneath(ruleset, folder + ".", rights.folder)) return false;
   DIR* listing = opendir((folder + ".").c_str());
   if (!listing) return false;
   bool allowed = true;
@@ -137,8 +140,7 @@ bool AllowFrames(int ruleset, int abi, const char* prefix, int alpha) {
     struct stat info {};
     const std::string path = folder + name;
     if (lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) continue;
-    allowed = allowed && AllowWritingThrough(ruleset, path, kWriteFile | truncate,
-                                             folder_rights);
+    allowed = allowed && AllowWritingThrough(ruleset, path, rights);
   }
   closedir(listing);
   return allowed;
@@ -230,7 +232,12 @@ void AllowDecoding(int picture, int channel) {
     Allow(filter, name, {Argument(0, SCMP_CMP_EQ, picture)});
   }
   AllowMemory(filter);
-  for (const char* name : {"exit", "exit_group"}) Allow(filter, name);
+  // The C library's once-only set-ups wait and wake through futex: the
+  // first exception a process throws (no memory for a profile) sets up the
+  // unwinder so, and refused, glibc ends the process instead.
+  for (const char* name : {"futex", "futex_time64", "exit", "exit_group"}) {
+    Allow(filter, name);
+  }
   LoadAndRelease(filter);
 }
 

@@ -127,12 +127,18 @@ int MakeTemporary(std::string* name, mode_t mode) {
   return -1;
 }
 
-// All of `size` bytes at `offset`, or from where the file stands when
-// `offset` is negative (a FIFO or a device); false, with errno, if not.
-bool WriteAll(int fd, const char* data, size_t size, off_t offset) {
+// Where a write goes: at a place in a regular file, or to a stream, a FIFO
+// or a device, where it stands.
+enum class WriteTo { kPlace, kStream };
+
+// All of `size` bytes, at `offset` or to the stream; false, with errno, if
+// not.
+bool WriteAll(int fd, const char* data, size_t size, WriteTo to,
+              off_t offset = 0) {
   while (size > 0) {
-    const ssize_t done = offset < 0 ? write(fd, data, size)
-                                    : pwrite(fd, data, size, offset);
+    const ssize_t done = to == WriteTo::kStream
+                             ? write(fd, data, size)
+                             : pwrite(fd, data, size, offset);
     if (done < 0 && errno == EINTR) continue;
     if (done <= 0) {
       if (done == 0) errno = ENOSPC;
@@ -140,7 +146,7 @@ bool WriteAll(int fd, const char* data, size_t size, off_t offset) {
     }
     data += done;
     size -= static_cast<size_t>(done);
-    if (offset >= 0) offset += done;
+    offset += done;
   }
   return true;
 }
@@ -156,40 +162,43 @@ void WriteThroughOrDie(const std::string& jpeg, const std::string& name) {
                       0666);
   if (fd < 0) WriteFailed(name, errno);
   int error = 0;
-  if (!WriteAll(fd, jpeg.data(), jpeg.size(), -1)) error = errno;
+  if (!WriteAll(fd, jpeg.data(), jpeg.size(), WriteTo::kStream)) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error != 0) WriteFailed(name, error);
 }
 
+// How room was made in the older file for the new frame to go over it.
+enum class Room {
+  kNone,      // the frame does not fit (errno says why): the file is as it was
+  kReserved,  // reserved past the file's end; its length and bytes unchanged
+  kTailWritten,  // the part past the older file's end is written already
+};
+
 // Whether the older file's bytes can all stay as they are until the new
-// frame goes over them in one write: room for the frame reserved ahead
-// (beyond the file's end, so its length and bytes do not change), or, where
-// the file system cannot reserve, the part past the older file's end
-// written first and taken back if that fails. False, with errno, when the
-// frame does not fit; the older file is then as it was.
-bool MakeRoomInPlace(int fd, const std::string& jpeg, off_t old_size,
-                     bool* head_only) {
+// frame goes over them in one write: room for the frame reserved ahead, or,
+// where the file system cannot reserve, the part past the older file's end
+// written first and taken back if that fails.
+Room MakeRoomInPlace(int fd, const std::string& jpeg, off_t old_size) {
   // The kernel would cut a write short at a file-size limit, having changed
   // the older bytes before it: such a frame is refused first.
   rlimit limit{};
   if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
       jpeg.size() > limit.rlim_cur) {
     errno = EFBIG;
-    return false;
+    return Room::kNone;
   }
   const off_t size = static_cast<off_t>(jpeg.size());
-  *head_only = false;
-  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return true;
-  if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
-  if (size <= old_size) return true;
-  if (WriteAll(fd, jpeg.data() + old_size, size - old_size, old_size)) {
-    *head_only = true;
-    return true;
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return Room::kReserved;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return Room::kNone;
+  if (size <= old_size) return Room::kReserved;
+  if (WriteAll(fd, jpeg.data() + old_size, size - old_size, WriteTo::kPlace,
+               old_size)) {
+    return Room::kTailWritten;
   }
   const int error = errno;
   (void)!ftruncate(fd, old_size);
   errno = error;
-  return false;
+  return Room::kNone;
 }
 
 // Where no temporary file can be made (a folder that takes no new file, or
@@ -211,13 +220,14 @@ void WriteInPlaceOrDie(const std::string& jpeg, const std::string& name) {
   int error = 0;
   {
     InterruptsDeferred defer;
-    bool head_only = false;
-    if (!MakeRoomInPlace(fd, jpeg, info.st_size, &head_only)) {
+    const Room room = MakeRoomInPlace(fd, jpeg, info.st_size);
+    if (room == Room::kNone) {
       error = errno;
     } else if (!WriteAll(fd, jpeg.data(),
-                         head_only ? static_cast<size_t>(info.st_size)
-                                   : jpeg.size(),
-                         0) ||
+                         room == Room::kTailWritten
+                             ? static_cast<size_t>(info.st_size)
+                             : jpeg.size(),
+                         WriteTo::kPlace) ||
                (size < info.st_size && ftruncate(fd, size) != 0)) {
       // Part old, part new: emptied rather than left damaged.
       error = errno;
@@ -263,7 +273,7 @@ Replaced ReplaceThroughTemporary(const std::string& jpeg,
   if (fd < 0) return Replaced::kNoTemporary;
   TakeModeAndOwner(fd, existing, old);
   int error = 0;
-  if (!WriteAll(fd, jpeg.data(), jpeg.size(), 0)) error = errno;
+  if (!WriteAll(fd, jpeg.data(), jpeg.size(), WriteTo::kPlace)) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   bool refused = false;  // the name may not be replaced, only written
   {

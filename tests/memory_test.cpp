@@ -35,14 +35,12 @@ TEST_F(JpegfadeTest, AMemoryLimitEndsTheRunWithItsLineNeverASignal) {
   WriteFileBytes(Path("icc1.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 1, 0, icc));
   WriteFileBytes(Path("icc2.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 2, 0, icc));
   before_ = Listing();
-  std::set<std::string> allowed;
+  // Memory that runs out, wherever it does, ends the run with its own line.
+  std::set<std::string> allowed = {"canvas create error\n"};
   for (const char* name : {"big1.jpg", "big2.jpg", "icc1.jpg", "icc2.jpg", "p00.JPG",
                            "p01.JPG"}) {
-    for (const char* line : {kOutOfMemory, kFileDecodeError, kFileWriteError}) {
-      allowed.insert(std::string(line).replace(std::string(line).find("%s"), 2, name) + "\n");
-    }
+    allowed.insert("out of memory for " + std::string(name) + "\n");
   }
-  allowed.insert("canvas create error\n");
   std::set<std::string> seen;
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"big1.jpg", "big2.jpg", "p", "1"},
