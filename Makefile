@@ -10,7 +10,7 @@ PACKAGES := make g++ cmake pkgconf dpkg-dev e2fsprogs libgd-dev libgtest-dev lib
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build test test-sanitize test-arm64 test-i386 fuzz demo \
-  strip install uninstall package bench clean
+  strip install uninstall orig package bench clean
 
 all: build
 
@@ -126,16 +126,88 @@ uninstall:
 	  while IFS= read -r dir; do rmdir "$$dir" 2>/dev/null || true; done
 	@rm -rf $(UNINSTALL_LIST)
 
-# The Debian package, built the Debian way (dpkg-buildpackage, which also
-# runs the whole suite) from a copy of the tree in $(BUILD)/package, so that
-# nothing is written beside the checkout; the .deb is then copied to
-# $(BUILD)/. Where lintian is installed, any error or warning fails it.
+# The upstream version, the top of debian/changelog's version without its
+# epoch and Debian revision, and the time every file of the upstream tarball
+# carries: that of the oldest entry of this upstream version, so that a new
+# Debian revision finds the same tarball. Shell code for a recipe that
+# `set -e`: it sets `upstream` and `stamp`, or says why it cannot and fails.
+define upstream-version
+version=$$(dpkg-parsechangelog -l debian/changelog -S Version); \
+upstream=$${version#*:}; \
+case "$$upstream" in \
+  *-*) upstream=$${upstream%-*} ;; \
+  *) echo "jpegfade: the version in debian/changelog, $$version, has no" \
+       "Debian revision (as 1.1.0-1 has); the 3.0 (quilt) format needs one" >&2; \
+     exit 1 ;; \
+esac; \
+stamp=$$(dpkg-parsechangelog -l debian/changelog --format rfc822 --all | \
+  awk -v upstream="$$upstream" '$$1 == "Version:" { v = $$2; \
+    sub(/^[0-9]+:/, "", v); if (v ~ /-/) sub(/-[^-]*$$/, "", v); \
+    if (v != upstream) exit } $$1 == "Timestamp:" { stamp = $$2 } \
+    END { print stamp }')
+endef
+
+# Writes the upstream tarball $(2) of the folder $(1)/jpegfade-$$upstream
+# without its debian/ (shell code after upstream-version): names sorted,
+# every entry root's and dated $$stamp, readable by all, writable by its
+# owner alone, executable where it was; xz on one thread. The same files
+# give the same bytes, whoever makes it, wherever and under any umask.
+define orig-tarball
+env -u TAR_OPTIONS LC_ALL=C tar -c -f $(2).tar -C $(1) --format=gnu \
+  --sort=name --anchored --exclude="jpegfade-$$upstream/debian" \
+  --mtime="@$$stamp" --owner=0 --group=0 --numeric-owner \
+  --mode=a+rX,u+w,go-w "jpegfade-$$upstream"; \
+env -u XZ_DEFAULTS -u XZ_OPT xz -6 -T1 -c $(2).tar > $(2).xz.part; \
+rm -f $(2).tar; mv $(2).xz.part $(2)
+endef
+
+# The upstream tarball dpkg-source expects beside the checkout,
+# ../jpegfade_X.Y.Z.orig.tar.xz (X.Y.Z from debian/changelog): the files of
+# the commit checked out, without debian/, in jpegfade-X.Y.Z/. Uncommitted
+# changes are not in it (dpkg-source then refuses them). A commit that
+# changes only debian/ gives the same bytes.
+orig:
+	$(call install-missing,dpkg-dev git xz-utils)
+	@set -e; \
+	top=$$(git rev-parse --show-toplevel 2>/dev/null) || top=; \
+	if [ -z "$$top" ] || [ "$$(cd "$$top" && pwd -P)" != "$$(pwd -P)" ]; then \
+	  echo "jpegfade: $(CURDIR) is not the top of a git checkout;" \
+	    "make orig takes the files of the commit checked out" >&2; exit 1; \
+	fi; \
+	git rev-parse -q --verify 'HEAD^{commit}' >/dev/null || \
+	  { echo "jpegfade: no commit is checked out in $(CURDIR)" >&2; exit 1; }; \
+	$(upstream-version); \
+	orig=../jpegfade_$$upstream.orig.tar.xz; \
+	scratch=$$(mktemp -d); trap 'rm -rf "$$scratch"' EXIT; \
+	mkdir "$$scratch/jpegfade-$$upstream"; \
+	git archive --format=tar -o "$$scratch/head.tar" HEAD; \
+	tar -x -f "$$scratch/head.tar" -C "$$scratch/jpegfade-$$upstream"; \
+	$(call orig-tarball,"$$scratch","$$scratch/orig.tar.xz"); \
+	cp "$$scratch/orig.tar.xz" "$$orig.part"; mv "$$orig.part" "$$orig"; \
+	echo "jpegfade: wrote $$(cd .. && pwd)/$${orig#../}: jpegfade $$upstream," \
+	  "commit $$(git rev-parse --short HEAD), without debian/"; \
+	git diff --quiet HEAD -- . ':(exclude)debian' || \
+	  echo "jpegfade: the tree holds uncommitted changes outside debian/," \
+	    "which are not in it: dpkg-source will refuse them" >&2
+
+# The Debian package, built the Debian way (dpkg-buildpackage, source and
+# binary, which also runs the whole suite) from a copy of the tree in
+# $(BUILD)/package, uncommitted changes too, and its upstream tarball made
+# there from the same copy as make orig makes it, so that nothing is
+# written beside the checkout; the .deb is then copied to $(BUILD)/. Where
+# lintian is installed, any error or warning fails it.
 package: deps
 	$(call install-missing,build-essential debhelper devscripts)
-	rm -rf $(BUILD)/package && mkdir -p $(BUILD)/package/jpegfade
+	@set -e; $(upstream-version); \
+	rm -rf $(BUILD)/package; mkdir -p $(BUILD)/package/jpegfade-$$upstream; \
 	tar -c --exclude=./.git --exclude='./build*' --exclude=./demo \
-	  --exclude='./obj-*' . | tar -x -C $(BUILD)/package/jpegfade
-	cd $(BUILD)/package/jpegfade && dpkg-buildpackage -us -uc -b
+	  --exclude='./obj-*' . | tar -x -C $(BUILD)/package/jpegfade-$$upstream; \
+	$(call orig-tarball,$(BUILD)/package,$(BUILD)/package/jpegfade_$$upstream.orig.tar.xz); \
+	echo "jpegfade: $(BUILD)/package/jpegfade_$$upstream.orig.tar.xz made" \
+	  "from a copy of the tree"; \
+	cd $(BUILD)/package/jpegfade-$$upstream; \
+	echo "cd $(BUILD)/package/jpegfade-$$upstream && dpkg-buildpackage -us -uc"; \
+	dpkg-buildpackage -us -uc
 	cp $(BUILD)/package/*.deb $(BUILD)/
 	@if command -v lintian >/dev/null; then \
 	  lintian --pedantic $(BUILD)/package/*.changes | tee $(BUILD)/lintian.txt; \
