@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -36,12 +35,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-double Seconds() {
-  return std::chrono::duration<double>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 template <typename Work>
 double MedianSeconds(int repetitions, Work work) {
   std::vector<double> times;
@@ -54,8 +47,8 @@ double MedianSeconds(int repetitions, Work work) {
   return times[times.size() / 2];
 }
 
-
-void EncodeJpeg(gdImagePtr image, const std::string& path) {
+// The picture at `path` as a JPEG file, or the bench ends.
+void SaveJpegOrDie(gdImagePtr image, const std::string& path) {
   SaveJpeg(image, path);
   if (!std::filesystem::exists(path)) {
     std::printf("cannot write %s\n", path.c_str());
@@ -87,7 +80,7 @@ int Plain(int argc, char** argv) {
     BlendFrame(first.get(), second.get(), canvas.get(), i, alpha);
     char number[16];
     std::snprintf(number, sizeof number, "%02d.JPG", i);
-    EncodeJpeg(canvas.get(), argv[4] + std::string(number));
+    SaveJpegOrDie(canvas.get(), argv[4] + std::string(number));
   }
   return 0;
 }
@@ -137,7 +130,7 @@ void FrameCosts(int width, int height, const fs::path& dir) {
       3, [&] { BlendFrameByPixel(first, second, canvas, t); });
   BlendFrame(first, second, canvas, 7, 20);
   const std::string frame = dir / "frame.JPG";
-  const double encode = MedianSeconds(9, [&] { EncodeJpeg(canvas, frame); });
+  const double encode = MedianSeconds(9, [&] { SaveJpegOrDie(canvas, frame); });
 
   std::printf("\n%d x %d, one frame (median):\n", width, height);
   std::printf("  blend, rows (as dispatched) %8.2f ms\n", fast * 1e3);
@@ -162,8 +155,8 @@ double Median(std::vector<double> values) {
 // Two pictures of width x height, as JPEG files at `a` and `b`.
 void WritePictures(int width, int height, const std::string& a,
                    const std::string& b) {
-  EncodeJpeg(MakePhotoLikePicture(width, height, 1).get(), a);
-  EncodeJpeg(MakePhotoLikePicture(width, height, 2).get(), b);
+  SaveJpegOrDie(MakePhotoLikePicture(width, height, 1).get(), a);
+  SaveJpegOrDie(MakePhotoLikePicture(width, height, 2).get(), b);
 }
 
 // Whole runs of `frames` frames of width x height against the plain

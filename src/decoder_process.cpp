@@ -211,11 +211,10 @@ void ForgetEnvironment() {
 }
 
 // The library makes the picture's rows one allocation each, from the heap's
-// top, in 4 KiB pages that cost a fault each: about 10 us on a virtual
-// machine, 160 ms for a picture of 4096 x 4096, most of its decoding time.
-// The top is grown for all of them at once and advised to huge pages, one
-// fault each 2 MiB; where the heap cannot grow so (a memory limit), the rows
-// come as they always did.
+// top, in 4 KiB pages that cost a fault each, which on a virtual machine is
+// most of a large picture's decoding time. The top is grown for all of them
+// at once and advised to huge pages, one fault each 2 MiB; where the heap
+// cannot grow so (a memory limit), the rows come as they always did.
 void TakeRowsInHugePages(size_t bytes) {
   constexpr size_t kHugePage = size_t{2} << 20;
   if (bytes < kHugePage) return;

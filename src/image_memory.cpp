@@ -36,8 +36,8 @@ size_t PixelBlockBytes(int width, int height) {
   return (bytes + kPage - 1) / kPage * kPage;
 }
 
-// Fresh memory costs a fault on first touch of each 4 KiB page, about 10 us
-// in a virtual machine: 16,000 of them for a 4096 x 4096 canvas, made once a
+// Fresh memory costs a fault on first touch of each 4 KiB page, dear on a
+// virtual machine, and a large canvas is thousands of pages, made once a
 // worker. Huge pages take one fault for 2 MiB and fewer TLB misses in the
 // blend.
 gdImagePtr MakeCanvas(int width, int height) {

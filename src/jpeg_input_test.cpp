@@ -100,27 +100,6 @@ TEST(MarkerWalk, FollowsEntropyCodedDataToTheEnd) {
   }
 }
 
-TEST(DecodeJpeg, DecodesEveryKindAsTheLibraryDoes) {
-  for (const NamedJpegKind& named : kJpegKinds) {
-    const JpegKind kind = named.kind;
-    const std::string bytes = WriteJpeg(kind, 37, 21, 5);
-    const WalkFound scan = Walk(bytes);
-    EXPECT_TRUE(scan.has_frame && scan.ended) << static_cast<int>(kind);
-    EXPECT_EQ(scan.width, 37) << static_cast<int>(kind);
-    EXPECT_EQ(scan.height, 21) << static_cast<int>(kind);
-    std::string copy = bytes;
-    Image expected(gdImageCreateFromJpegPtr(copy.size(), &copy[0]));
-    Image image = DecodeAsTheTool(bytes + "after the end");
-    ASSERT_TRUE(expected && image) << static_cast<int>(kind);
-    for (int y = 0; y < 21; ++y) {
-      for (int x = 0; x < 37; ++x) {
-        ASSERT_EQ(image->tpixels[y][x], expected->tpixels[y][x])
-            << static_cast<int>(kind) << " at " << x << "," << y;
-      }
-    }
-  }
-}
-
 TEST(DecodeJpeg, RefusesAPictureCutShortAnywhere) {
   for (const bool as_file : {false, true}) {
     for (const JpegKind kind : {JpegKind::kColor, JpegKind::kProgressive}) {

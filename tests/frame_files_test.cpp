@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -63,179 +64,187 @@ TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
     stat(Path(name).c_str(), &info);
     return info.st_mode & 07777;
   };
-  enum Kind {
-    kFifo,
-    kNullLink,
-    kWriteOnly,
-    kKeptModeAndOwner,
-    kHardLinked,  // another name for the older frame keeps the older bytes
-    kReadOnly,
-    kFolderNotWritable,
-    kFolderNotWritableFull,
-    kStickyFolder,    // another user's frame that may be written, not replaced
-    kNoInode,         // a tmpfs out of inodes, with room for the frames
-    kNoInodeNoSpace,  // and out of space too
+  auto write = [&](const std::string& name, const std::string& bytes,
+                   mode_t file_mode) {
+    WriteFileBytes(Path(name), bytes);
+    return chmod(Path(name).c_str(), file_mode) == 0;
   };
-  for (const Kind kind : {kFifo, kNullLink, kWriteOnly, kKeptModeAndOwner,
-                          kHardLinked, kReadOnly, kFolderNotWritable, kFolderNotWritableFull,
-                          kStickyFolder, kNoInode, kNoInodeNoSpace}) {
-    SCOPED_TRACE(kind);
-    const bool tmpfs = kind == kNoInode || kind == kNoInodeNoSpace;
-    if (!root && kind >= kStickyFolder) {
-      std::printf("row %d skipped: it needs root to set up\n", kind);
+  // A folder `name` the ordinary user may not write, with older frames.
+  auto read_only_folder = [&](const std::string& name) {
+    fs::create_directory(Path(name));
+    return write(name + "/f00.JPG", older, 0644) &&
+           write(name + "/f01.JPG", older, 0644) &&
+           chmod(Path(name).c_str(), 0555) == 0;
+  };
+  // A tmpfs `full` of 256 KiB and three inodes, its frames as given.
+  auto full_tmpfs = [&](const std::string& frame0_bytes,
+                        const std::string& frame1_bytes) {
+    fs::create_directory(Path("full"));
+    if (mount("tmpfs", Path("full").c_str(), "tmpfs", 0,
+              "size=256k,nr_inodes=3") != 0) {
+      fs::remove(Path("full"));
+      return false;
+    }
+    WriteFileBytes(Path("full/f00.JPG"), frame0_bytes);
+    WriteFileBytes(Path("full/f01.JPG"), frame1_bytes);
+    return true;
+  };
+  pid_t reader = -1;  // the FIFO's
+  struct Row {
+    const char* what;
+    bool needs_root;  // to set up
+    std::function<bool()> set_up;  // false: no way to set up here
+    std::string prefix;
+    bool as_nobody;  // the ordinary user runs the tool
+    std::vector<std::string> theirs;  // files that user owns
+    rlim_t file_size;
+    std::string out;  // the line printed; none for a run that succeeds
+    std::function<void()> check;
+    bool frame0_here, frame1_here;  // f00.JPG, f01.JPG: new frames
+  };
+  const Row rows[] = {
+      {"a FIFO", false,
+       [&] {
+         if (mkfifo(Path("f00.JPG").c_str(), 0600) != 0) return false;
+         reader = fork();
+         if (reader == 0) _exit(ReadFileBytes(Path("f00.JPG")) == frame0 ? 0 : 1);
+         return true;
+       },
+       "f", false, {}, RLIM_INFINITY, "",
+       [&] {
+         int status = -1;
+         waitpid(reader, &status, 0);
+         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+             << "the FIFO's reader did not get frame 0";
+         EXPECT_EQ(fs::status(Path("f00.JPG")).type(), fs::file_type::fifo);
+       },
+       false, true},
+      {"a link to /dev/null", false,
+       [&] { fs::create_symlink("/dev/null", Path("f01.JPG")); return true; },
+       "f", false, {}, RLIM_INFINITY, "",
+       [&] { EXPECT_TRUE(fs::is_symlink(Path("f01.JPG"))); }, true, false},
+      {"a frame the user may write, not read", false,
+       [&] { return write("f00.JPG", older, 0200); },
+       "f", true, {"f00.JPG"}, RLIM_INFINITY, "",
+       [&] {
+         EXPECT_EQ(mode("f00.JPG"), 0200u);
+         // Its owner (or root) may read it once it is readable again.
+         ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0600), 0);
+       },
+       true, true},
+      {"a frame of its own mode and owner", false,
+       [&] {
+         return write("f00.JPG", older, 0640) &&
+                (!root || chown(Path("f00.JPG").c_str(), nobody->pw_uid,
+                                nobody->pw_gid) == 0);
+       },
+       "f", false, {}, RLIM_INFINITY, "",
+       [&] {
+         EXPECT_EQ(mode("f00.JPG"), 0640u);
+         struct stat info {};
+         stat(Path("f00.JPG").c_str(), &info);
+         if (root) {
+           EXPECT_EQ(info.st_uid, nobody->pw_uid);
+         }
+       },
+       true, true},
+      {"a frame with another name, which keeps the older bytes", false,
+       [&] {
+         WriteFileBytes(Path("f00.JPG"), older);
+         fs::create_hard_link(Path("f00.JPG"), Path("kept"));
+         return true;
+       },
+       "f", false, {}, RLIM_INFINITY, "",
+       [&] { EXPECT_EQ(ReadFileBytes(Path("kept")), older); }, true, true},
+      {"a frame the user may not write", false,
+       [&] { return write("f00.JPG", older, 0444); },
+       "f", true, {}, RLIM_INFINITY, "file write error for f00.JPG\n",
+       [&] {
+         EXPECT_EQ(ReadFileBytes(Path("f00.JPG")), older);
+         EXPECT_FALSE(fs::exists(Path("f01.JPG")));
+       },
+       false, false},
+      {"a folder that takes no new file: written in place", false,
+       [&] { return read_only_folder("ro"); },
+       "ro/f", true, {"ro/f00.JPG", "ro/f01.JPG"}, RLIM_INFINITY, "",
+       [&] {
+         ExpectFrame("ro/f00.JPG", 0, 2);
+         ExpectFrame("ro/f01.JPG", 1, 2);
+       },
+       false, false},
+      {"the same, the frame too large for a file-size limit", false,
+       [&] { return read_only_folder("ro"); },
+       "ro/f", true, {"ro/f00.JPG", "ro/f01.JPG"}, 100,
+       "file write error for ro/f00.JPG\n",
+       [&] {
+         // Written in place, but never emptied first: the older file stays.
+         EXPECT_EQ(ReadFileBytes(Path("ro/f00.JPG")), older);
+         EXPECT_EQ(ReadFileBytes(Path("ro/f01.JPG")), older);
+       },
+       false, false},
+      {"another user's frame in a sticky folder: written, not replaced", true,
+       [&] {
+         fs::create_directory(Path("sticky"));
+         return chmod(Path("sticky").c_str(), 01777) == 0 &&
+                write("sticky/f00.JPG", older, 0666);
+       },
+       "sticky/f", true, {}, RLIM_INFINITY, "",
+       [&] {
+         ExpectFrame("sticky/f00.JPG", 0, 2);
+         EXPECT_EQ(mode("sticky/f00.JPG"), 0666u);
+       },
+       false, false},
+      {"no inode left, room for the frames", true,
+       [&] { return full_tmpfs(older, older); },
+       "full/f", false, {}, RLIM_INFINITY, "",
+       [&] {
+         ExpectFrame("full/f00.JPG", 0, 2);
+         ExpectFrame("full/f01.JPG", 1, 2);
+       },
+       false, false},
+      // An empty file holds no page of the tmpfs, so a frame needs one.
+      {"no inode left, and no room", true,
+       [&] { return full_tmpfs("", std::string(256 << 10, 'x')); },
+       "full/f", false, {}, RLIM_INFINITY, "file write error for full/f00.JPG\n",
+       [&] {
+         EXPECT_TRUE(fs::exists(Path("full/f00.JPG")));
+         EXPECT_EQ(Temporaries(dir_ / "full").size(), 0u);
+       },
+       false, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.needs_root && !root) {
+      std::printf("row \"%s\" skipped: it needs root to set up\n", row.what);
       continue;
     }
-    pid_t reader = -1;
-    Limits limits;
-    std::string prefix = "f", out = "";
-    std::vector<std::string> theirs;  // files the ordinary user must own
-    switch (kind) {
-      case kFifo:
-        ASSERT_EQ(mkfifo(Path("f00.JPG").c_str(), 0600), 0);
-        reader = fork();
-        if (reader == 0) {
-          _exit(ReadFileBytes(Path("f00.JPG")) == frame0 ? 0 : 1);
-        }
-        break;
-      case kNullLink:
-        fs::create_symlink("/dev/null", Path("f01.JPG"));
-        break;
-      case kWriteOnly:
-        WriteFileBytes(Path("f00.JPG"), older);
-        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0200), 0);
-        theirs = {"f00.JPG"};
-        break;
-      case kKeptModeAndOwner:
-        WriteFileBytes(Path("f00.JPG"), older);
-        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0640), 0);
-        if (root) {
-          ASSERT_EQ(chown(Path("f00.JPG").c_str(), nobody->pw_uid,
-                          nobody->pw_gid),
-                    0);
-        }
-        break;
-      case kHardLinked:
-        WriteFileBytes(Path("f00.JPG"), older);
-        fs::create_hard_link(Path("f00.JPG"), Path("kept"));
-        break;
-      case kReadOnly:
-        WriteFileBytes(Path("f00.JPG"), older);
-        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0444), 0);
-        out = "file write error for f00.JPG\n";
-        limits.user = nobody->pw_uid;
-        break;
-      case kFolderNotWritable:
-      case kFolderNotWritableFull:
-        fs::create_directory(Path("ro"));
-        WriteFileBytes(Path("ro/f00.JPG"), older);
-        WriteFileBytes(Path("ro/f01.JPG"), older);
-        ASSERT_EQ(chmod(Path("ro").c_str(), 0555), 0);
-        theirs = {"ro/f00.JPG", "ro/f01.JPG"};
-        prefix = "ro/f";
-        if (kind == kFolderNotWritableFull) {
-          limits.file_size = 100;
-          out = "file write error for ro/f00.JPG\n";
-        }
-        break;
-      case kStickyFolder:
-        fs::create_directory(Path("sticky"));
-        ASSERT_EQ(chmod(Path("sticky").c_str(), 01777), 0);
-        WriteFileBytes(Path("sticky/f00.JPG"), older);
-        ASSERT_EQ(chmod(Path("sticky/f00.JPG").c_str(), 0666), 0);
-        prefix = "sticky/f";
-        limits.user = nobody->pw_uid;
-        break;
-      case kNoInode:
-      case kNoInodeNoSpace:
-        fs::create_directory(Path("full"));
-        if (mount("tmpfs", Path("full").c_str(), "tmpfs", 0,
-                  "size=256k,nr_inodes=3") != 0) {
-          std::printf("row %d skipped: no tmpfs to mount here\n", kind);
-          fs::remove(Path("full"));
-          continue;
-        }
-        // An empty file holds no page of the tmpfs, so a frame needs one.
-        WriteFileBytes(Path("full/f00.JPG"), kind == kNoInode ? older : "");
-        WriteFileBytes(Path("full/f01.JPG"),
-                       kind == kNoInode ? older : std::string(256 << 10, 'x'));
-        prefix = "full/f";
-        if (kind == kNoInodeNoSpace) out = "file write error for full/f00.JPG\n";
-        break;
+    if (!row.set_up()) {
+      std::printf("row \"%s\" skipped: no way to set it up here\n", row.what);
+      continue;
     }
-    if (!theirs.empty()) limits.user = nobody->pw_uid;
-    for (const std::string& name : theirs) {
+    Limits limits;
+    limits.file_size = row.file_size;
+    if (row.as_nobody) {
+      limits.user = nobody->pw_uid;
+      if (root) limits.program = tool.c_str();
+    }
+    for (const std::string& name : row.theirs) {
       if (root) {
         ASSERT_EQ(chown(Path(name).c_str(), nobody->pw_uid, -1), 0);
       }
     }
-    if (limits.user != 0 && root) limits.program = tool.c_str();
-    const Outcome outcome =
-        RunIn(dir_, {"a.jpg", "b.jpg", prefix, "2"}, limits);
-    EXPECT_EQ(outcome.out, out);
-    EXPECT_EQ(outcome.status, out.empty() ? 0 : 255);
+    const Outcome outcome = RunIn(dir_, {"a.jpg", "b.jpg", row.prefix, "2"}, limits);
+    EXPECT_EQ(outcome.out, row.out);
+    EXPECT_EQ(outcome.status, row.out.empty() ? 0 : 255);
     for (const std::string& name : Listing()) {
       EXPECT_EQ(fs::path(name).filename().string().rfind(".jpegfade-", 0),
                 std::string::npos)
           << "a temporary file is left: " << name;
     }
-    switch (kind) {
-      case kFifo: {
-        int status = -1;
-        waitpid(reader, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << "the FIFO's reader did not get frame 0";
-        EXPECT_EQ(fs::status(Path("f00.JPG")).type(), fs::file_type::fifo);
-        break;
-      }
-      case kNullLink:
-        EXPECT_TRUE(fs::is_symlink(Path("f01.JPG")));
-        break;
-      case kWriteOnly:
-        EXPECT_EQ(mode("f00.JPG"), 0200u);
-        // Its owner (or root) may read it once it is readable again.
-        ASSERT_EQ(chmod(Path("f00.JPG").c_str(), 0600), 0);
-        break;
-      case kKeptModeAndOwner: {
-        EXPECT_EQ(mode("f00.JPG"), 0640u);
-        struct stat info {};
-        stat(Path("f00.JPG").c_str(), &info);
-        if (root) {
-          EXPECT_EQ(info.st_uid, nobody->pw_uid);
-        }
-        break;
-      }
-      case kHardLinked:
-        EXPECT_EQ(ReadFileBytes(Path("kept")), older);
-        break;
-      case kReadOnly:
-        EXPECT_EQ(ReadFileBytes(Path("f00.JPG")), older);
-        EXPECT_FALSE(fs::exists(Path("f01.JPG")));
-        break;
-      case kFolderNotWritable:
-        ExpectFrame("ro/f00.JPG", 0, 2);
-        ExpectFrame("ro/f01.JPG", 1, 2);
-        break;
-      case kFolderNotWritableFull:
-        // Written in place, but never emptied first: the older file stays.
-        EXPECT_EQ(ReadFileBytes(Path("ro/f00.JPG")), older);
-        EXPECT_EQ(ReadFileBytes(Path("ro/f01.JPG")), older);
-        break;
-      case kStickyFolder:
-        ExpectFrame("sticky/f00.JPG", 0, 2);
-        EXPECT_EQ(mode("sticky/f00.JPG"), 0666u);
-        break;
-      case kNoInode:
-        ExpectFrame("full/f00.JPG", 0, 2);
-        ExpectFrame("full/f01.JPG", 1, 2);
-        break;
-      case kNoInodeNoSpace:
-        EXPECT_TRUE(fs::exists(Path("full/f00.JPG")));
-        EXPECT_EQ(Temporaries(dir_ / "full").size(), 0u);
-        break;
-    }
-    if (tmpfs) umount(Path("full").c_str());
-    if (kind != kFifo && kind < kReadOnly) ExpectFrame("f00.JPG", 0, 2);
-    if (kind != kNullLink && kind < kReadOnly) {
+    row.check();
+    if (fs::exists(Path("full"))) umount(Path("full").c_str());
+    if (row.frame0_here) ExpectFrame("f00.JPG", 0, 2);
+    if (row.frame1_here) {
       ExpectFrame("f01.JPG", 1, 2);
       EXPECT_EQ(mode("f01.JPG"), 0666u & ~mask) << "a new frame's mode";
     }

@@ -14,13 +14,13 @@
 
 #include "test_pictures.h"
 
-namespace {
-
 double Seconds() {
   return std::chrono::duration<double>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+namespace {
 
 // Keeps the calling process to the first `cpus` of the CPUs it may use.
 void KeepToCpus(int cpus) {

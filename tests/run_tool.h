@@ -44,6 +44,9 @@ struct Child {
   double start;  // when it started, in seconds
 };
 
+/// The steady clock, in seconds.
+double Seconds();
+
 /// Starts `program` (Limits::program) with `args` in the folder `dir`.
 Child StartIn(const std::string& dir, const std::vector<std::string>& args,
               const Limits& limits);
