@@ -48,8 +48,12 @@ void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
   bool beside = false;
   if (read_ahead) {
     second_head = ReadHeadIn(&second->decoder);
+    // Both at once: the first picture itself, and what the second leaves
+    // to make (itself and the canvas).
+    const int first_itself = images_at_first - images_at_second;
     beside = second_head.failure == Failure::kNone &&
-             NeededBytes(head, 1) + NeededBytes(second_head, images_at_second) <=
+             NeededBytes(head, first_itself) +
+                     NeededBytes(second_head, images_at_second) <=
                  AvailableBytes();
     if (beside) StartDecoding(&second->decoder, second_head);
   }
