@@ -98,6 +98,7 @@ demo: build
 # Five frames of the demo side by side, in demo/fade-strip.jpg: the picture
 # at the top of the README, which is replaced by copying it there.
 strip: demo
+	cmake --build $(BUILD) --target make_strip
 	$(BUILD)/make_strip demo/fade-strip.jpg demo/fade00.JPG demo/fade03.JPG \
 	  demo/fade05.JPG demo/fade08.JPG demo/fade11.JPG
 

@@ -57,7 +57,14 @@ TEST_F(JpegfadeTest, WritesExactlyTheFramesOfTheFade) {
       {{"a.jpg", "b.jpg", "fade", "0x5"}, "fade", 0},
       {{"a.jpg", "b.jpg", "fade", ""}, "fade", 0},
   };
+  const bool seccomp = SeccompHolds();
   for (const Row& row : rows) {
+    // Those rows take a filter the runner loads.
+    if ((row.without_landlock || row.without_processes) && !seccomp) {
+      std::printf("row%s skipped: seccomp filters do not hold here\n",
+                  Args(row.args).c_str());
+      continue;
+    }
     Limits limits;
     limits.without_landlock = row.without_landlock;
     limits.without_processes = row.without_processes;

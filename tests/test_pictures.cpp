@@ -1,9 +1,15 @@
 #include "test_pictures.h"
 
+#include <seccomp.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -26,6 +32,21 @@ bool ResourceLimitHolds(int resource) {
                      seen.rlim_cur == trial.rlim_cur;
   setrlimit(resource, &old);
   return holds;
+}
+
+bool SeccompHolds() {
+  // In a child, whose filter goes with it.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+    seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(getppid), 0);
+    const bool loaded = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                        seccomp_load(filter) == 0;
+    _exit(loaded && syscall(SYS_getppid) == -1 && errno == ENOSYS ? 0 : 1);
+  }
+  int status = 1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool MemoryLimitsTestable() {

@@ -39,6 +39,10 @@ inline int ReferenceMix(int c1, int c2, double t) {
 /// process binds it: qemu-user takes the call and ignores it.
 bool ResourceLimitHolds(int resource);
 
+/// Whether a seccomp filter this process loads holds: not under qemu-user,
+/// which refuses filters, so that nothing is confined there.
+bool SeccompHolds();
+
 /// Whether address-space and data-size limits can be tested here: they
 /// hold (not under qemu-user), and the build has no address sanitizer,
 /// whose shadow memory needs more address space than they leave.
