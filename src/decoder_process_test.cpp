@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "image_memory.h"
@@ -15,23 +16,23 @@
 namespace {
 
 // The records as a decoder writes them, spelled out here apart from the
-// code: a kind and a size, then the fields.
-template <typename Fields>
-std::string Record(uint32_t kind, const Fields& fields) {
-  const uint32_t header[] = {kind, sizeof fields};
-  return std::string(reinterpret_cast<const char*>(header), sizeof header) +
-         std::string(reinterpret_cast<const char*>(&fields), sizeof fields);
+// code: a kind and a size, then the fields, 32 bits each (the head's
+// metadata count in two, low first).
+std::string Record(uint32_t kind, std::initializer_list<uint32_t> fields) {
+  std::string bytes;
+  for (const uint32_t word :
+       {kind, static_cast<uint32_t>(4 * fields.size())}) {
+    bytes.append(reinterpret_cast<const char*>(&word), 4);
+  }
+  for (const uint32_t word : fields) {
+    bytes.append(reinterpret_cast<const char*>(&word), 4);
+  }
+  return bytes;
 }
 
-std::string Head(int32_t width, int32_t height, uint64_t metadata = 0) {
-  struct {
-    uint32_t has_frame = 1;
-    int32_t width, height;
-    uint32_t padding = 0;
-    uint64_t metadata;
-  } fields;
-  fields.width = width, fields.height = height, fields.metadata = metadata;
-  return Record(1, fields);
+std::string Head(uint32_t width, uint32_t height, uint64_t metadata = 0) {
+  return Record(1, {1, width, height, 0, static_cast<uint32_t>(metadata),
+                    static_cast<uint32_t>(metadata >> 32)});
 }
 
 std::string Message(const std::string& text) {
@@ -39,13 +40,8 @@ std::string Message(const std::string& text) {
   return std::string(reinterpret_cast<const char*>(header), sizeof header) + text;
 }
 
-std::string Done(uint32_t failure, int32_t orientation, uint32_t profile_bytes) {
-  const struct {
-    uint32_t failure;
-    int32_t orientation;
-    uint32_t profile_bytes;
-  } fields{failure, orientation, profile_bytes};
-  return Record(3, fields);
+std::string Done(uint32_t failure, uint32_t orientation, uint32_t profile_bytes) {
+  return Record(3, {failure, orientation, profile_bytes});
 }
 
 // 2 x 1 pixels, as the decoder sends them.
