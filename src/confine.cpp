@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "frame_output.h"
 #include "cpu_count.h"
+#include "frame_output.h"
 #include "memory_limit.h"
 
 namespace {

@@ -380,28 +380,24 @@ DecodedPicture FinishInChild(Decoder* decoder, const PictureHead& head) {
 
 }  // namespace
 
-Decoder StartDecoder(FILE* stream, int abi) {
-  Decoder decoder;
-  decoder.stream = stream;
-  decoder.regular_file = IsRegularFile(stream);
+void StartDecoder(Decoder* decoder, int abi) {
+  decoder->regular_file = IsRegularFile(decoder->stream);
   int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    return decoder;
-  }
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
-    RunDecoder(fileno(stream), decoder.regular_file, ends[1], abi, parent);
+    RunDecoder(fileno(decoder->stream), decoder->regular_file, ends[1], abi,
+               parent);
   }
   close(ends[1]);
   if (pid < 0) {
     // No process to be had (a process limit): decoded here, as it always was.
     close(ends[0]);
-    return decoder;
+    return;
   }
-  decoder.pid = pid;
-  decoder.channel = ends[0];
-  return decoder;
+  decoder->pid = pid;
+  decoder->channel = ends[0];
 }
 
 PictureHead ReadHeadIn(Decoder* decoder) {

@@ -23,12 +23,12 @@ struct Decoder {
   JpegHead head;              // where this process decodes: the head it read
 };
 
-/// Starts the decoder of `stream`: a child that confines itself at once (no
-/// file, no socket, no process; the Landlock ABI is `abi`) and reads nothing
-/// until ReadHeadIn asks. Call it before this process confines itself, which
-/// can then start no process. Never fails: where no child can be started,
-/// the decoder is this process.
-Decoder StartDecoder(FILE* stream, int abi);
+/// Starts the decoder of `decoder->stream`: a child that confines itself at
+/// once (no file, no socket, no process; the Landlock ABI is `abi`) and
+/// reads nothing until ReadHeadIn asks. Call it before this process confines
+/// itself, which can then start no process. Never fails: where no child can
+/// be started, the decoder is this process.
+void StartDecoder(Decoder* decoder, int abi);
 
 /// The picture's head, read by its decoder up to the frame header: what the
 /// memory check needs, or why it could not be read (no memory for a pipe's

@@ -80,7 +80,9 @@ uint64_t NeededBytes(const PictureHead& head, int images);
 
 /// A decoded picture and how it is to be shown, or why there is none.
 struct DecodedPicture {
-  gdImagePtr image = nullptr;  // the library's own; null on a failure
+  // Null on a failure. DecodePicture's is the library's own image;
+  // FinishDecoding's is one for DestroyMappedImage.
+  gdImagePtr image = nullptr;
   Appearance look;
   Failure failure = Failure::kNone;
 };

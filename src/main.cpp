@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
   // right; they are started before this process confines itself, since it
   // can then start no process.
   const int abi = LandlockAbi();
-  first.decoder = StartDecoder(first.decoder.stream, abi);
-  second.decoder = StartDecoder(second.decoder.stream, abi);
+  StartDecoder(&first.decoder, abi);
+  StartDecoder(&second.decoder, abi);
   ConfineToFrames(prefix, alpha, abi, {first.decoder.pid, second.decoder.pid});
 
   // Both pictures are decoded in full before any frame is written, so a frame

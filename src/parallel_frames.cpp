@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "blend.h"
+#include "cpu_count.h"
 #include "frame_encoding.h"
 #include "frame_output.h"
 #include "image_memory.h"
 #include "interrupts.h"
-#include "cpu_count.h"
 #include "memory_limit.h"
 #include "report.h"
 
@@ -25,10 +25,18 @@ namespace {
 constexpr uint64_t kQueueBytes = uint64_t{4} << 20;
 constexpr uint64_t kMostSlots = 64;
 
+// A canvas for `fade`: the pictures' size.
+gdImagePtr MakeCanvasFor(const Fade& fade) {
+  return MakeCanvas(gdImageSX(fade.first), gdImageSY(fade.first));
+}
+
+uint64_t CanvasBytes(const Fade& fade) {
+  return ImageBytes(gdImageSX(fade.first), gdImageSY(fade.first));
+}
+
 // What WorkerCount counts for one encoded frame.
 uint64_t FrameBytes(const Fade& fade) {
-  return ImageBytes(gdImageSX(fade.first), gdImageSY(fade.first)) +
-         fade.segments.size();
+  return CanvasBytes(fade) + fade.segments.size();
 }
 
 // The queue's length: a frame ahead for every worker and one more, or as
@@ -126,7 +134,7 @@ void StartWorkers(const Fade& fade, int workers, Queue* queue) {
   // marks what an interrupt must take away, ever runs the handler.
   const InterruptsBlocked blocked;
   for (int k = 0; k < workers; ++k) {
-    gdImagePtr canvas = MakeCanvas(gdImageSX(fade.first), gdImageSY(fade.first));
+    gdImagePtr canvas = MakeCanvasFor(fade);
     if (!canvas) break;
     try {
       queue->threads.emplace_back(Work, std::cref(fade), canvas, queue);
@@ -139,7 +147,7 @@ void StartWorkers(const Fade& fade, int workers, Queue* queue) {
 }
 
 gdImagePtr CanvasOrDie(const Fade& fade) {
-  gdImagePtr canvas = MakeCanvas(gdImageSX(fade.first), gdImageSY(fade.first));
+  gdImagePtr canvas = MakeCanvasFor(fade);
   if (!canvas) Die(kCanvasCreateError);
   return canvas;
 }
@@ -167,8 +175,7 @@ int WorkerCount(const Fade& fade) {
   // The longer queue of small frames comes on top, at most kQueueBytes.
   const uint64_t frame_bytes = FrameBytes(fade);
   const uint64_t worker_bytes =
-      ImageBytes(gdImageSX(fade.first), gdImageSY(fade.first)) +
-      2 * frame_bytes + kThreadBytes;
+      CanvasBytes(fade) + 2 * frame_bytes + kThreadBytes;
   const uint64_t room = AvailableBytes();
   const uint64_t affordable =
       room > kQueueBytes ? (room - kQueueBytes) / worker_bytes : 0;

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "image_memory.h"
 #include "cpu_count.h"
+#include "image_memory.h"
 #include "memory_limit.h"
 
 namespace {
