@@ -60,7 +60,6 @@ void SaveJpegOrDie(gdImagePtr image, const std::string& path) {
 enum class RunOn {
   kAllCpus,
   kOneCpu,        // kept to one CPU, as `taskset -c 0` does
-  kOneProcess,    // no decoder process to be had: decoded in the writer
 };
 
 // The plain program of the same fade: both pictures decoded, each frame
@@ -93,7 +92,6 @@ Outcome RunOrDie(const std::vector<std::string>& args,
   Limits limits;
   limits.program = program.c_str();
   limits.cpus = on == RunOn::kOneCpu ? 1 : 0;
-  limits.without_processes = on == RunOn::kOneProcess;
   const Outcome outcome =
       RunIn(fs::temp_directory_path(),
             std::vector<std::string>(args.begin() + 1, args.end()), limits);
@@ -317,23 +315,17 @@ void CpuCosts(const std::string& jpegfade, const fs::path& dir, int width,
 }
 
 // Runs that write no frame, so that decoding the pictures is the run: each
-// picture in a decoder process of its own, against both decoded in the
-// writer, as where no process can be started; interleaved. At 64 x 64 the
-// difference is what starting and confining the decoders costs.
+// picture in a decoder process of its own. At 64 x 64 the time is mostly
+// what starting and confining the decoders costs.
 void DecoderCosts(const std::string& jpegfade, const fs::path& dir, int width,
                   int height, int runs) {
   const std::string a = dir / "a.jpg", b = dir / "b.jpg";
   WritePictures(width, height, a, b);
   const std::vector<std::string> args = {jpegfade, a, b, dir / "fade", "0"};
-  std::vector<double> decoders, writer;
-  for (int r = 0; r < runs; ++r) {
-    decoders.push_back(RunOrDie(args).seconds);
-    writer.push_back(RunOrDie(args, RunOn::kOneProcess).seconds);
-  }
-  std::printf("\n%d x %d, no frame (median of %d):\n", width, height, runs);
-  std::printf("  decoder processes / decoded in the writer %8.1f / %.1f ms "
-              "(%+.1f ms)\n", Median(decoders) * 1e3, Median(writer) * 1e3,
-              (Median(decoders) - Median(writer)) * 1e3);
+  std::vector<double> wall;
+  for (int r = 0; r < runs; ++r) wall.push_back(RunOrDie(args).seconds);
+  std::printf("\n%d x %d, no frame (median of %d): %.1f ms\n", width, height,
+              runs, Median(wall) * 1e3);
 }
 
 std::string CpuModel() {

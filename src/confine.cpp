@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -166,14 +168,14 @@ int MakeRuleset(int abi, uint64_t scopes) {
 
 // Signals are left to the allow list, which lets the writer signal itself
 // and its decoders: the scope would forbid even those, which confined
-// themselves apart from it.
-void ConfineFileSystem(const char* prefix, int alpha, int abi) {
+// themselves apart from it. Whether the ruleset is in force.
+bool ConfineFileSystem(const char* prefix, int alpha, int abi) {
   const int ruleset = MakeRuleset(abi, kScopeAbstractUnix);
-  if (ruleset < 0) return;
-  if (AllowFrames(ruleset, abi, prefix, alpha)) {
-    syscall(SYS_landlock_restrict_self, ruleset, 0);
-  }
+  if (ruleset < 0) return false;
+  const bool enforced = AllowFrames(ruleset, abi, prefix, alpha) &&
+                        syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
   close(ruleset);
+  return enforced;
 }
 
 scmp_arg_cmp Argument(unsigned index, scmp_compare op, uint64_t value,
@@ -183,69 +185,95 @@ scmp_arg_cmp Argument(unsigned index, scmp_compare op, uint64_t value,
                                   : scmp_arg_cmp{index, op, value, 0};
 }
 
+// An allow list being made: any call it does not let through is answered
+// ENOSYS, as a kernel that lacks it would answer, so that a newer C library
+// that tries a new call first falls back to an older one rather than
+// failing the run. `whole` stays true while every rule given was added.
+struct AllowList {
+  scmp_filter_ctx filter;
+  bool whole;
+};
+
+AllowList NewAllowList() {
+  return {seccomp_init(SCMP_ACT_ERRNO(ENOSYS)), true};
+}
+
 // Lets `name` through where its arguments meet `conditions`. A call this
 // architecture lacks (mmap2 on x86-64, open on arm64) is no rule at all.
-void Allow(scmp_filter_ctx filter, const char* name,
+void Allow(AllowList* list, const char* name,
            std::initializer_list<scmp_arg_cmp> conditions = {}) {
   const int call = seccomp_syscall_resolve_name(name);
   if (call == __NR_SCMP_ERROR) return;
-  seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call,
-                         static_cast<unsigned>(conditions.size()),
-                         conditions.begin());
+  if (seccomp_rule_add_array(list->filter, SCMP_ACT_ALLOW, call,
+                             static_cast<unsigned>(conditions.size()),
+                             conditions.begin()) != 0) {
+    list->whole = false;
+  }
 }
 
-// Memory without PROT_EXEC: no code can be made at run time.
-void AllowMemory(scmp_filter_ctx filter) {
+// Memory without PROT_EXEC: no code can be made at run time. Of madvise,
+// only the advice the processes give, huge pages or not for the pictures'
+// rows and the C library's giving back of freed pages, compared on the low
+// 32 bits the kernel reads: none that reaches past the process's own use
+// of its pages (poisoning or offlining one, removing a file's, keeping
+// pages from a child).
+void AllowMemory(AllowList* list) {
   const scmp_arg_cmp no_exec = Argument(2, SCMP_CMP_MASKED_EQ, 0, PROT_EXEC);
   for (const char* name : {"mmap", "mmap2", "mprotect"}) {
-    Allow(filter, name, {no_exec});
+    Allow(list, name, {no_exec});
   }
-  for (const char* name : {"munmap", "mremap", "brk", "madvise"}) {
-    Allow(filter, name);
+  for (const char* name : {"munmap", "mremap", "brk"}) Allow(list, name);
+  for (const int advice :
+       {MADV_HUGEPAGE, MADV_NOHUGEPAGE, MADV_DONTNEED, MADV_FREE}) {
+    Allow(list, "madvise",
+          {Argument(2, SCMP_CMP_MASKED_EQ, static_cast<uint64_t>(advice),
+                    0xffffffffu)});
   }
 }
 
-// An allow list: any other call is answered ENOSYS, as a kernel that lacks
-// it would answer, so that a newer C library that tries a new call first
-// falls back to an older one rather than failing the run.
-scmp_filter_ctx NewAllowList() {
-  return seccomp_init(SCMP_ACT_ERRNO(ENOSYS));
-}
-
-void LoadAndRelease(scmp_filter_ctx filter) {
-  seccomp_load(filter);
-  seccomp_release(filter);
+// Loads the list even where a rule could not be added: a missing rule only
+// refuses one more call, so the process is no less confined, at worst kept
+// from a call it needs. Unlike a frame's Landlock rule, which fails with
+// what stands in the user's folder, a rule fails the same on every run of
+// a build (an argument the library cannot compare there), where the tests
+// find it. Whether the list is in force with all its rules.
+bool LoadAndRelease(AllowList* list) {
+  const bool loaded = seccomp_load(list->filter) == 0;
+  seccomp_release(list->filter);
+  return loaded && list->whole;
 }
 
 // What a decoder does once it has its picture: reads the picture, talks to
 // the frame writer over its channel, takes and gives back memory, and ends.
-void AllowDecoding(int picture, int channel) {
-  scmp_filter_ctx filter = NewAllowList();
-  if (!filter) return;
+// Whether the list is in force whole.
+bool AllowDecoding(int picture, int channel) {
+  AllowList list = NewAllowList();
+  if (!list.filter) return false;
   for (const int fd : {picture, channel}) {
-    Allow(filter, "read", {Argument(0, SCMP_CMP_EQ, fd)});
+    Allow(&list, "read", {Argument(0, SCMP_CMP_EQ, fd)});
   }
   for (const char* name : {"write", "writev"}) {
-    Allow(filter, name, {Argument(0, SCMP_CMP_EQ, channel)});
+    Allow(&list, name, {Argument(0, SCMP_CMP_EQ, channel)});
   }
   for (const char* name : {"lseek", "_llseek"}) {
-    Allow(filter, name, {Argument(0, SCMP_CMP_EQ, picture)});
+    Allow(&list, name, {Argument(0, SCMP_CMP_EQ, picture)});
   }
-  AllowMemory(filter);
+  AllowMemory(&list);
   // The C library's once-only set-ups wait and wake through futex: the
   // first exception a process throws (no memory for a profile) sets up the
   // unwinder so, and refused, glibc ends the process instead.
   for (const char* name : {"futex", "futex_time64", "exit", "exit_group"}) {
-    Allow(filter, name);
+    Allow(&list, name);
   }
-  LoadAndRelease(filter);
+  return LoadAndRelease(&list);
 }
 
 // What the frame writer does: the calls of its threads, its files, its
 // memory and its decoders, and nothing of other processes or the system.
-void AllowWritingFrames(const std::vector<pid_t>& decoders) {
-  scmp_filter_ctx filter = NewAllowList();
-  if (!filter) return;
+// Whether the list is in force whole.
+bool AllowWritingFrames(const std::vector<pid_t>& decoders) {
+  AllowList list = NewAllowList();
+  if (!list.filter) return false;
   for (const char* name : {
            // Files: which ones, Landlock says.
            "read", "write", "pread64", "pwrite64", "openat", "open", "close",
@@ -265,36 +293,67 @@ void AllowWritingFrames(const std::vector<pid_t>& decoders) {
            "getgid", "getgid32", "getegid", "getegid32", "getrandom",
            "sysinfo",
        }) {
-    Allow(filter, name);
+    Allow(&list, name);
   }
-  AllowMemory(filter);
-  // Threads, not processes: CLONE_THREAD and no new namespace. clone3's
+  AllowMemory(&list);
+  // Threads, not processes: CLONE_THREAD and no new namespace, in one
+  // comparison, the library refusing two on one argument. CLONE_NEWTIME is
+  // clone3's alone: in clone's flags its bit is the exit signal's. clone3's
   // flags sit in memory no filter can read; answered ENOSYS, the C library
   // falls back to clone.
   constexpr uint64_t kThread = CLONE_VM | CLONE_THREAD | CLONE_SIGHAND;
-  Allow(filter, "clone", {Argument(0, SCMP_CMP_MASKED_EQ, kThread, kThread)});
+  constexpr uint64_t kNewNamespace =
+      CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS | CLONE_NEWIPC |
+      CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET;
+  Allow(&list, "clone",
+        {Argument(0, SCMP_CMP_MASKED_EQ, kThread, kThread | kNewNamespace)});
   const uint64_t self = static_cast<uint64_t>(getpid());
-  Allow(filter, "tgkill", {Argument(0, SCMP_CMP_EQ, self)});
+  Allow(&list, "tgkill", {Argument(0, SCMP_CMP_EQ, self)});
+  // A decoder's address-space limit is raised once its picture's head has
+  // been checked; none of its other limits.
   for (const pid_t decoder : decoders) {
     if (decoder > 0) {
-      Allow(filter, "kill", {Argument(0, SCMP_CMP_EQ, static_cast<uint64_t>(decoder))});
+      const scmp_arg_cmp pid =
+          Argument(0, SCMP_CMP_EQ, static_cast<uint64_t>(decoder));
+      Allow(&list, "kill", {pid});
+      Allow(&list, "prlimit64", {pid, Argument(1, SCMP_CMP_EQ, RLIMIT_AS)});
     }
   }
-  for (const char* name : {"wait4", "waitpid", "waitid"}) Allow(filter, name);
+  for (const char* name : {"wait4", "waitpid", "waitid"}) Allow(&list, name);
   for (const char* name : {"prlimit64", "sched_getaffinity"}) {
-    Allow(filter, name, {Argument(0, SCMP_CMP_EQ, 0)});
+    Allow(&list, name, {Argument(0, SCMP_CMP_EQ, 0)});
   }
-  for (const char* name : {"getrlimit", "ugetrlimit"}) Allow(filter, name);
+  for (const char* name : {"getrlimit", "ugetrlimit"}) Allow(&list, name);
   // Whether standard output is a terminal, for its buffering: the command
   // is compared on its low 32 bits, the ones the kernel reads.
-  Allow(filter, "ioctl",
+  Allow(&list, "ioctl",
         {Argument(1, SCMP_CMP_MASKED_EQ, TCGETS, 0xffffffffu)});
-  for (const int command : {F_GETFD, F_SETFD, F_GETFL, F_ADD_SEALS, F_GET_SEALS}) {
+  for (const int command : {F_GETFD, F_SETFD, F_GETFL}) {
     for (const char* name : {"fcntl", "fcntl64"}) {
-      Allow(filter, name, {Argument(1, SCMP_CMP_EQ, static_cast<uint64_t>(command))});
+      Allow(&list, name, {Argument(1, SCMP_CMP_EQ, static_cast<uint64_t>(command))});
     }
   }
-  LoadAndRelease(filter);
+  return LoadAndRelease(&list);
+}
+
+// A decoder keeps nothing of root's where root started it: no capability
+// (locking memory, reaching others' files and processes), none to regain
+// by running a program; and, whoever started it, may lock no memory and
+// leaves no core file of a crash. Best effort: emptying the bounding set
+// needs CAP_SETPCAP, so it comes before the capabilities themselves go, and
+// an ordinary user has none to give up.
+void GiveUpPrivileges() {
+  const rlimit none{0, 0};
+  setrlimit(RLIMIT_MEMLOCK, &none);
+  setrlimit(RLIMIT_CORE, &none);
+  for (int capability = 0; prctl(PR_CAPBSET_READ, capability, 0, 0, 0) >= 0;
+       ++capability) {
+    prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+  }
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3]{};
+  syscall(SYS_capset, &header, sets);
 }
 
 // The sanitizers' runtimes read /proc/self/maps and start a tracer to look
@@ -321,27 +380,37 @@ int LandlockAbi() {
 
 bool ConfinesItself() { return !kSanitized; }
 
-void ConfineToFrames(const char* prefix, int alpha, int abi,
-                     const std::vector<pid_t>& decoders) {
-  if (kSanitized) return;
+void CloseDescriptorsFrom(int first) {
+  if (close_range(static_cast<unsigned>(first), ~0U, 0) == 0) return;
+  // Linux before 5.9.
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  for (rlim_t fd = first; fd < files.rlim_cur && fd < (1 << 20); ++fd) {
+    close(static_cast<int>(fd));
+  }
+}
+
+Confinement ConfineToFrames(const char* prefix, int alpha, int abi,
+                            const std::vector<pid_t>& decoders) {
+  if (kSanitized) return {};
   // The limits change as the run goes on, and are read again through the
   // files kept open now.
   KeepMemoryFiles();
   KeepCpuFiles();
   // Both Landlock and a filter need it from an unprivileged process; it also
   // keeps a set-user-ID program from gaining rights.
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return;
-  ConfineFileSystem(prefix, alpha, abi);
-  AllowWritingFrames(decoders);
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return {};
+  const bool landlock = ConfineFileSystem(prefix, alpha, abi);
+  return {true, landlock, AllowWritingFrames(decoders)};
 }
 
-void ConfineDecoder(int abi, int picture, int channel) {
-  if (kSanitized) return;
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return;
+Confinement ConfineDecoder(int abi, int picture, int channel) {
+  if (kSanitized) return {};
+  GiveUpPrivileges();
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return {};
   const int ruleset = MakeRuleset(abi, kScopeAbstractUnix | kScopeSignal);
-  if (ruleset >= 0) {
-    syscall(SYS_landlock_restrict_self, ruleset, 0);
-    close(ruleset);
-  }
-  AllowDecoding(picture, channel);
+  const bool landlock =
+      ruleset >= 0 && syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
+  if (ruleset >= 0) close(ruleset);
+  return {true, landlock, AllowDecoding(picture, channel)};
 }

@@ -46,7 +46,12 @@ int ConfinedErrno(Process process, int abi, const std::string& prefix,
     if (process == kDecoder) {
       int ends[2];
       socketpair(AF_UNIX, SOCK_STREAM, 0, ends);
-      if (!EnterDecoder(open(picture.c_str(), O_RDONLY), ends[1], abi, parent)) {
+      DecoderStart start;
+      start.picture = open(picture.c_str(), O_RDONLY);
+      start.channel = ends[1];
+      start.abi = abi;
+      start.writer = parent;
+      if (!EnterDecoder(start)) {
         _exit(254);
       }
     } else {
@@ -58,6 +63,29 @@ int ConfinedErrno(Process process, int abi, const std::string& prefix,
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// What `process`, confined in a child with the Landlock ABI `abi`, says it
+// put in force, one bit a part.
+int Enforced(Process process, int abi, const std::string& prefix) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const Confinement got = process == kDecoder
+                                ? ConfineDecoder(abi, 0, 1)
+                                : ConfineToFrames(prefix.c_str(), 4, abi, {});
+    _exit(got.no_new_privileges | got.landlock << 1 | got.allow_list << 2);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Starts, through clone(2) itself, a thread that ends at once, with `flags`
+// added to a thread's own: whether it started.
+bool StartsThread(int flags) {
+  alignas(16) static char stack[65536];
+  return clone([](void*) { return 0; }, stack + sizeof stack,
+               CLONE_VM | CLONE_THREAD | CLONE_SIGHAND | flags, nullptr) > 0;
 }
 
 bool Opens(const std::string& path, int flags) {
@@ -104,12 +132,14 @@ TEST(Confine, EachProcessIsRefusedEveryEscapeAndTheWriterWritesItsFrames) {
   // Landlock's, with EACCES. A process that does not exist, so that a call
   // the filter let through would fail with ESRCH, not ENOSYS.
   constexpr pid_t kNobody = 0x7fffffff;
+  const pid_t decoder = getpid();  // the confined writer's, to ConfinedErrno
   struct Row {
     const char* what;
     Process process;
     int abi;  // the Landlock ABI the row needs in the writer; 0: none
     bool refused;
     std::function<bool()> attempt;
+    int refused_with = 0;  // the errno refusing it where not the usual one
   };
   const Row rows[] = {
       {"read its picture", kDecoder, 0, false, [] { char c; return read(3, &c, 1) == 1; }},
@@ -131,6 +161,9 @@ TEST(Confine, EachProcessIsRefusedEveryEscapeAndTheWriterWritesItsFrames) {
       {"type into the terminal, bit 32 set", kBoth, 0, true, [] { return TypesIntoTerminal(1ul << 32); }},
       {"start a process", kBoth, 0, true, [] { return syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0) >= 0; }},
       {"clone into a new user namespace", kBoth, 0, true, [] { return syscall(SYS_clone, CLONE_NEWUSER | SIGCHLD, 0, 0, 0, 0) >= 0; }},
+      {"start a thread through clone", kWriter, 0, false, [] { return StartsThread(0); }},
+      {"start a thread in a new network namespace", kBoth, 0, true, [] { return StartsThread(CLONE_NEWNET); }},
+      {"start a thread in new mount, UTS and IPC namespaces", kBoth, 0, true, [] { return StartsThread(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWIPC); }},
       {"start a session", kBoth, 0, true, [] { return setsid() >= 0; }},
       {"run a program", kBoth, 0, true, [] { return execl("/bin/true", "true", nullptr) == 0; }},
       {"open a TCP socket", kBoth, 0, true, [] { return socket(AF_INET, SOCK_STREAM, 0) >= 0; }},
@@ -139,11 +172,19 @@ TEST(Confine, EachProcessIsRefusedEveryEscapeAndTheWriterWritesItsFrames) {
       {"signal another process", kBoth, 0, true, [] { return kill(kNobody, 0) == 0; }},
       {"ask SIGIO for another process", kBoth, 0, true, [] { return fcntl(0, F_SETOWN, kNobody) == 0; }},
       {"limits of another process", kBoth, 0, true, [] { return prlimit(kNobody, RLIMIT_NOFILE, nullptr, nullptr) == 0; }},
+      {"a decoder's address-space limit", kWriter, 0, false, [&] { return prlimit(decoder, RLIMIT_AS, nullptr, nullptr) == 0; }},
+      {"another limit of a decoder", kWriter, 0, true, [&] { return prlimit(decoder, RLIMIT_NOFILE, nullptr, nullptr) == 0; }},
       {"priority of another process", kBoth, 0, true, [] { return setpriority(PRIO_PROCESS, kNobody, 0) == 0; }},
       {"CPUs of another process", kBoth, 0, true, [] { cpu_set_t set; CPU_ZERO(&set); return sched_setaffinity(kNobody, sizeof set, &set) == 0; }},
       {"SysV shared memory", kBoth, 0, true, [] { return shmget(IPC_PRIVATE, 0, 0600) >= 0; }},
       {"read another process's memory", kBoth, 0, true, [] { return syscall(SYS_process_vm_readv, kNobody, nullptr, 0, nullptr, 0, 0) >= 0; }},
       {"executable memory", kBoth, 0, true, [] { return mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED; }},
+      {"give memory back", kBoth, 0, false, [] { return madvise(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), 4096, MADV_DONTNEED) == 0; }},
+      // Of no length: let through, it would poison nothing and answer 0.
+      {"poison a page", kBoth, 0, true, [] { return madvise(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), 0, MADV_HWPOISON) == 0; }},
+      // A capability kept (CAP_IPC_LOCK) or a locked-memory limit would do.
+      {"lock memory", kDecoder, 0, true, [] { return mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_LOCKED, -1, 0) != MAP_FAILED; }, EPERM},
+      {"ask a file's seals", kBoth, 0, true, [] { return fcntl(0, F_GET_SEALS) >= 0; }},
       {"reboot (a wrong magic)", kBoth, 0, true, [] { return syscall(SYS_reboot, 0, 0, 0, nullptr) == 0; }},
       {"load a module (none given)", kBoth, 0, true, [] { return syscall(SYS_init_module, nullptr, 0, "") == 0; }},
       {"profile another process", kBoth, 0, true, [] { return syscall(SYS_perf_event_open, nullptr, kNobody, -1, -1, 0) >= 0; }},
@@ -159,6 +200,10 @@ TEST(Confine, EachProcessIsRefusedEveryEscapeAndTheWriterWritesItsFrames) {
     if (seen < abis[0]) abis.push_back(seen);
   }
   for (const int abi : abis) {
+    for (const Process process : {kDecoder, kWriter}) {
+      EXPECT_EQ(Enforced(process, abi, prefix), abi > 0 ? 0b111 : 0b101)
+          << (process == kDecoder ? "decoder" : "writer") << ", ABI " << abi;
+    }
     for (const Row& row : rows) {
       for (const Process process : {kDecoder, kWriter}) {
         if (row.process != kBoth && row.process != process) continue;
@@ -166,6 +211,7 @@ TEST(Confine, EachProcessIsRefusedEveryEscapeAndTheWriterWritesItsFrames) {
         // allow list refuses them whatever the kernel's Landlock.
         if (process == kWriter && abi < row.abi) continue;
         const int expected = !row.refused ? 0
+                             : row.refused_with ? row.refused_with
                              : process == kWriter && row.abi > 0 ? EACCES
                                                                   : ENOSYS;
         EXPECT_EQ(ConfinedErrno(process, abi, prefix, picture, row.attempt),

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +54,8 @@ struct HeadRecord {
   int32_t height;
   uint32_t padding;
   uint64_t metadata_bytes;
+  uint64_t coefficient_bytes;
+  uint64_t kept_bytes;
 };
 
 struct DoneRecord {
@@ -65,6 +68,19 @@ struct DoneRecord {
 // this, which keeps the memory check's sums from overflowing.
 constexpr int kMostSide = 65535;
 constexpr uint64_t kMostMetadataBytes = uint64_t{1} << 48;
+
+// The most coefficient bytes a picture of `width` x `height` can need: four
+// components of 2 bytes a pixel, each rounded up to whole units of at most
+// 32 x 32 pixels.
+uint64_t MostCoefficientBytes(int width, int height) {
+  return uint64_t{8} * (static_cast<uint64_t>(width) + 32) *
+         (static_cast<uint64_t>(height) + 32);
+}
+
+// The library reports only the first of a picture's warnings, and an error
+// or two; a decoder that says more than this is not the library speaking.
+constexpr int kMostMessages = 32;
+
 
 // glibc's own default for M_MMAP_MAX, which mallopt cannot ask for.
 constexpr int kDefaultMmapMax = 65536;
@@ -190,14 +206,7 @@ bool KeepOnly(int picture, int channel) {
   for (int k = 0; k < 2; ++k) {
     if (dup2(moved[k], kPictureFd + k) < 0) return false;
   }
-  if (close_range(kChannelFd + 1, ~0U, 0) != 0) {
-    // Linux before 5.9.
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    for (rlim_t fd = kChannelFd + 1; fd < files.rlim_cur && fd < (1 << 20); ++fd) {
-      close(static_cast<int>(fd));
-    }
-  }
+  CloseDescriptorsFrom(kChannelFd + 1);
   return true;
 }
 
@@ -238,9 +247,8 @@ void TakeRowsInHugePages(size_t bytes) {
 // confined child does not have.
 char picture_buffer[BUFSIZ];
 
-[[noreturn]] void RunDecoder(int picture, bool regular_file, int channel,
-                             int abi, pid_t parent) {
-  FILE* stream = EnterDecoder(picture, channel, abi, parent);
+[[noreturn]] void RunDecoder(const DecoderStart& start, bool regular_file) {
+  FILE* stream = EnterDecoder(start);
   if (!stream) _exit(0);
   gdSetErrorMethod(SendLibraryMessage);
   AwaitOrder(kReadHead);
@@ -250,8 +258,13 @@ char picture_buffer[BUFSIZ];
     SendDone(summary.failure, {});
     _exit(0);
   }
-  const HeadRecord record{summary.has_frame ? 1u : 0u, summary.width,
-                          summary.height, 0, summary.metadata_bytes};
+  const HeadRecord record{summary.has_frame ? 1u : 0u,
+                          summary.width,
+                          summary.height,
+                          0,
+                          summary.metadata_bytes,
+                          summary.coefficient_bytes,
+                          summary.kept_bytes};
   Send(kHead, &record, sizeof record);
   AwaitOrder(kDecode);
   TakeRowsInHugePages(ImageBytes(summary.width, summary.height));
@@ -268,23 +281,41 @@ char picture_buffer[BUFSIZ];
 
 }  // namespace
 
-FILE* EnterDecoder(int picture, int channel, int abi, pid_t parent) {
+// A file's head is only walked, through a buffer on the stack; a pipe's is
+// kept as it grows (its string, and the metadata kept beside it), up to
+// kMostHeadBytes.
+uint64_t HeadReadingBytes(bool regular_file) {
+  constexpr uint64_t kWalking = uint64_t{16} << 20;
+  return regular_file ? kWalking : kWalking + 4 * kMostHeadBytes;
+}
+
+void CapAddressSpace(uint64_t bytes) {
+  rlimit limit{};
+  if (bytes == 0 || getrlimit(RLIMIT_AS, &limit) != 0) return;
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > bytes) {
+    limit.rlim_cur = bytes;
+  }
+  setrlimit(RLIMIT_AS, &limit);
+}
+
+FILE* EnterDecoder(const DecoderStart& start) {
   // Dies with the writer; and if the writer died before that took effect,
   // ends here.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != parent) _exit(0);
-  if (!KeepOnly(picture, channel)) return nullptr;
+  if (getppid() != start.writer) _exit(0);
+  if (!KeepOnly(start.picture, start.channel)) return nullptr;
   // Interrupts are for the frame writer, which decides how the run ends.
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_IGN);
   // No core file of a crash, which the kernel would write where the run was
   // started, and no other process of the user's may trace it.
   prctl(PR_SET_DUMPABLE, 0);
   ForgetEnvironment();
+  CapAddressSpace(start.most_bytes);
   FILE* stream = fdopen(kPictureFd, "r");
   if (!stream || setvbuf(stream, picture_buffer, _IOFBF, sizeof picture_buffer) != 0) {
     return nullptr;
   }
-  ConfineDecoder(abi, kPictureFd, kChannelFd);
+  ConfineDecoder(start.abi, kPictureFd, kChannelFd);
   return stream;
 }
 
@@ -302,31 +333,58 @@ void StopChild(Decoder* decoder) {
   decoder->channel = -1;
 }
 
-// The decoder's records up to "done", its messages printed as they come;
-// false when it ended first or said anything out of turn or out of bounds.
-// May throw std::bad_alloc, for the profile.
-bool ReceiveDone(const Decoder& decoder, DoneRecord* done,
-                 std::string* profile) {
+// The one reader of a decoder's records: the header of its next record
+// that is not a library message, the messages before it printed as they
+// come. False where the decoder ended first, or its messages went past
+// their bounds: more than kMostMessages, or one longer than the library's.
+bool NextRecord(Decoder* decoder, RecordHeader* header) {
   for (;;) {
-    RecordHeader header{};
-    if (!ReadAll(decoder.channel, &header, sizeof header)) return false;
-    if (header.kind == kMessage && header.size < kLibraryMessageBytes) {
-      char text[kLibraryMessageBytes];
-      if (!ReadAll(decoder.channel, text, header.size)) return false;
-      text[header.size] = '\0';
-      PrintLibraryText(text);
-      continue;
-    }
-    if (header.kind != kDone || header.size != sizeof *done ||
-        !ReadAll(decoder.channel, done, sizeof *done) ||
-        done->failure > static_cast<uint32_t>(Failure::kOutOfMemory) ||
-        done->orientation < 1 || done->orientation > 8 ||
-        done->profile_bytes > kMostProfileBytes) {
+    if (!ReadAll(decoder->channel, header, sizeof *header)) return false;
+    if (header->kind != kMessage) return true;
+    if (header->size >= kLibraryMessageBytes ||
+        ++decoder->messages > kMostMessages) {
       return false;
     }
-    profile->resize(done->profile_bytes);
-    return ReadAll(decoder.channel, &(*profile)[0], profile->size());
+    char text[kLibraryMessageBytes];
+    if (!ReadAll(decoder->channel, text, header->size)) return false;
+    text[header->size] = '\0';
+    PrintLibraryText(text);
   }
+}
+
+// The fields of the record whose `header` was read: false unless they are
+// exactly `size` bytes and all of them came.
+bool ReadFields(const Decoder& decoder, const RecordHeader& header,
+                void* fields, size_t size) {
+  return header.size == size && ReadAll(decoder.channel, fields, size);
+}
+
+bool InBounds(const HeadRecord& head) {
+  return head.has_frame <= 1 && head.width >= 0 && head.width <= kMostSide &&
+         head.height >= 0 && head.height <= kMostSide &&
+         head.metadata_bytes <= kMostMetadataBytes &&
+         head.coefficient_bytes <=
+             MostCoefficientBytes(head.width, head.height) &&
+         head.kept_bytes <= kMostHeadBytes;
+}
+
+bool InBounds(const DoneRecord& done) {
+  return done.failure <= static_cast<uint32_t>(Failure::kOutOfMemory) &&
+         done.orientation >= 1 && done.orientation <= 8 &&
+         done.profile_bytes <= kMostProfileBytes;
+}
+
+// The decoder's "done" and the profile that follows it, once it has
+// decoded; false when it ended first or said anything out of turn or out of
+// bounds. May throw std::bad_alloc, for the profile.
+bool ReceiveDone(Decoder* decoder, DoneRecord* done, std::string* profile) {
+  RecordHeader header{};
+  if (!NextRecord(decoder, &header) || header.kind != kDone ||
+      !ReadFields(*decoder, header, done, sizeof *done) || !InBounds(*done)) {
+    return false;
+  }
+  profile->resize(done->profile_bytes);
+  return ReadAll(decoder->channel, &(*profile)[0], profile->size());
 }
 
 // The pixels that follow the decoder's "done", into an image of the
@@ -355,16 +413,122 @@ gdImagePtr ReceivePixels(const Decoder& decoder, const PictureHead& head,
   return image;
 }
 
-DecodedPicture FinishInChild(Decoder* decoder, const PictureHead& head) {
+// A process limit may free up in a moment, as another run's decoders end:
+// the fork is tried again, waiting twice as long each time, for about a
+// quarter of a second in all. errno says why the last try failed.
+pid_t ForkPatiently() {
+  for (long wait_ns = 1000000;; wait_ns *= 2) {
+    const pid_t pid = fork();
+    if (pid >= 0 || (errno != EAGAIN && errno != ENOMEM) ||
+        wait_ns > 128000000) {
+      return pid;
+    }
+    const timespec pause{0, wait_ns};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+// Lets the decoder's address space grow to `bytes` beyond what it held at
+// its start, and no further (nor past its hard limit): the cap it read its
+// head under is replaced, raised or lowered, by what its decode needs.
+void LetDecoderTake(const Decoder& decoder, uint64_t bytes) {
+  rlimit limit{};
+  if (decoder.held_bytes == 0 ||
+      prlimit(decoder.pid, RLIMIT_AS, nullptr, &limit) != 0) {
+    return;
+  }
+  limit.rlim_cur = decoder.held_bytes + bytes;
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_cur > limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+  }
+  prlimit(decoder.pid, RLIMIT_AS, &limit, nullptr);
+}
+
+}  // namespace
+
+void StartDecoder(Decoder* decoder, int abi) {
+  decoder->regular_file = IsRegularFile(decoder->stream);
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    decoder->start_error = errno;
+    return;
+  }
+  // The child starts with this process's address space, and may take only
+  // what reading its head needs beyond it, until its decode is let.
+  decoder->held_bytes = ConfinesItself() ? AddressSpaceBytes() : 0;
+  DecoderStart start;
+  start.picture = fileno(decoder->stream);
+  start.channel = ends[1];
+  start.abi = abi;
+  start.writer = getpid();
+  start.most_bytes = decoder->held_bytes == 0
+                         ? 0
+                         : decoder->held_bytes +
+                               HeadReadingBytes(decoder->regular_file);
+  const pid_t pid = ForkPatiently();
+  if (pid == 0) RunDecoder(start, decoder->regular_file);
+  const int error = errno;
+  close(ends[1]);
+  if (pid < 0) {
+    close(ends[0]);
+    decoder->start_error = error;
+    return;
+  }
+  decoder->pid = pid;
+  decoder->channel = ends[0];
+}
+
+PictureHead ReadHeadIn(Decoder* decoder) {
+  PictureHead head;
+  head.failure = Failure::kDecodeError;  // unless the child answers in turn
+  RecordHeader header{};
+  if (decoder->pid < 0 || !WriteAll(decoder->channel, &kReadHead, 1) ||
+      !NextRecord(decoder, &header)) {
+    return head;
+  }
+  if (header.kind == kDone) {
+    // No memory to read a pipe's head is the one failure told this early.
+    DoneRecord done{};
+    if (ReadFields(*decoder, header, &done, sizeof done) &&
+        done.failure == static_cast<uint32_t>(Failure::kOutOfMemory)) {
+      head.failure = Failure::kOutOfMemory;
+    }
+    return head;
+  }
+  HeadRecord record{};
+  if (header.kind != kHead ||
+      !ReadFields(*decoder, header, &record, sizeof record) ||
+      !InBounds(record)) {
+    return head;
+  }
+  head.has_frame = record.has_frame == 1;
+  head.width = record.width;
+  head.height = record.height;
+  head.metadata_bytes = record.metadata_bytes;
+  head.coefficient_bytes = record.coefficient_bytes;
+  head.kept_bytes = record.kept_bytes;
+  head.failure = Failure::kNone;
+  return head;
+}
+
+void StartDecoding(Decoder* decoder, const PictureHead& head) {
+  if (decoder->pid < 0 || !head.has_frame) return;
+  LetDecoderTake(*decoder, DecoderBytes(head));
+  if (!WriteAll(decoder->channel, &kDecode, 1)) {
+    // Gone already: FinishDecoding finds the channel closed.
+  }
+}
+
+DecodedPicture FinishDecoding(Decoder* decoder, const PictureHead& head) {
   DecodedPicture decoded;
   decoded.failure = Failure::kDecodeError;
-  if (!head.has_frame) {
+  if (!head.has_frame || decoder->pid < 0) {
     StopChild(decoder);
     return decoded;  // as the decoder refuses it: nothing to decode
   }
   DoneRecord done{};
   try {
-    if (ReceiveDone(*decoder, &done, &decoded.look.icc_profile)) {
+    if (ReceiveDone(decoder, &done, &decoded.look.icc_profile)) {
       decoded.failure = static_cast<Failure>(done.failure);
       decoded.look.orientation = done.orientation;
       if (decoded.failure == Failure::kNone) {
@@ -375,81 +539,5 @@ DecodedPicture FinishInChild(Decoder* decoder, const PictureHead& head) {
     decoded.failure = Failure::kOutOfMemory;
   }
   StopChild(decoder);
-  return decoded;
-}
-
-}  // namespace
-
-void StartDecoder(Decoder* decoder, int abi) {
-  decoder->regular_file = IsRegularFile(decoder->stream);
-  int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    RunDecoder(fileno(decoder->stream), decoder->regular_file, ends[1], abi,
-               parent);
-  }
-  close(ends[1]);
-  if (pid < 0) {
-    // No process to be had (a process limit): decoded here, as it always was.
-    close(ends[0]);
-    return;
-  }
-  decoder->pid = pid;
-  decoder->channel = ends[0];
-}
-
-PictureHead ReadHeadIn(Decoder* decoder) {
-  if (decoder->pid < 0) {
-    return ReadPictureHead(decoder->stream, decoder->regular_file,
-                           &decoder->head);
-  }
-  PictureHead head;
-  head.failure = Failure::kDecodeError;  // unless the child answers in turn
-  RecordHeader header{};
-  if (!WriteAll(decoder->channel, &kReadHead, 1) ||
-      !ReadAll(decoder->channel, &header, sizeof header)) {
-    return head;
-  }
-  if (header.kind == kDone && header.size == sizeof(DoneRecord)) {
-    // No memory to read a pipe's head is the one failure told this early.
-    DoneRecord done{};
-    if (ReadAll(decoder->channel, &done, sizeof done) &&
-        done.failure == static_cast<uint32_t>(Failure::kOutOfMemory)) {
-      head.failure = Failure::kOutOfMemory;
-    }
-    return head;
-  }
-  HeadRecord record{};
-  if (header.kind != kHead || header.size != sizeof record ||
-      !ReadAll(decoder->channel, &record, sizeof record) ||
-      record.has_frame > 1 || record.width < 0 || record.width > kMostSide ||
-      record.height < 0 || record.height > kMostSide ||
-      record.metadata_bytes > kMostMetadataBytes) {
-    return head;
-  }
-  head.has_frame = record.has_frame == 1;
-  head.width = record.width;
-  head.height = record.height;
-  head.metadata_bytes = record.metadata_bytes;
-  head.failure = Failure::kNone;
-  return head;
-}
-
-void StartDecoding(Decoder* decoder, const PictureHead& head) {
-  if (decoder->pid < 0 || !head.has_frame) return;
-  if (!WriteAll(decoder->channel, &kDecode, 1)) {
-    // Gone already: FinishDecoding finds the channel closed.
-  }
-}
-
-DecodedPicture FinishDecoding(Decoder* decoder, const PictureHead& head) {
-  if (decoder->pid >= 0) return FinishInChild(decoder, head);
-  DecodedPicture decoded = DecodePicture(&decoder->head, decoder->stream);
-  if (decoded.image) {
-    decoded.image = MoveIntoMappedImage(decoded.image);
-    if (!decoded.image) decoded.failure = Failure::kOutOfMemory;
-  }
   return decoded;
 }

@@ -9,25 +9,29 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "jpeg_input.h"
 
-/// One picture's decoder: a child process, or this process where none could
-/// be started.
+/// One picture's decoder, a child process.
 struct Decoder {
   FILE* stream = nullptr;     // the picture
   bool regular_file = false;  // a file, which can be read again, not a pipe
-  pid_t pid = -1;             // the child; -1 where this process decodes
+  pid_t pid = -1;             // the child; -1 where none could be started
+  int start_error = 0;        // why none could be started: an errno
   int channel = -1;           // this end of the socket pair to the child
-  JpegHead head;              // where this process decodes: the head it read
+  uint64_t held_bytes = 0;    // its address space at its start; 0: uncapped
+  int messages = 0;           // library messages taken from it so far
 };
 
 /// Starts the decoder of `decoder->stream`: a child that confines itself at
-/// once (no file, no socket, no process; the Landlock ABI is `abi`) and
-/// reads nothing until ReadHeadIn asks. Call it before this process confines
-/// itself, which can then start no process. Never fails: where no child can
-/// be started, the decoder is this process.
+/// once (no file, no socket, no process; the Landlock ABI is `abi`), whose
+/// address space may grow only by what reading a head needs, and that
+/// reads nothing until ReadHeadIn asks. Call it before this process
+/// confines itself, which can then start no process. Where no child can be
+/// started, even after a moment's retries, `pid` stays -1 and `start_error`
+/// says why: this process never decodes a picture itself.
 void StartDecoder(Decoder* decoder, int abi);
 
 /// The picture's head, read by its decoder up to the frame header: what the
@@ -36,7 +40,8 @@ void StartDecoder(Decoder* decoder, int abi);
 PictureHead ReadHeadIn(Decoder* decoder);
 
 /// Lets the decoder decode the picture whose `head` it read, once the memory
-/// check has let it, and returns at once.
+/// check has let it: its address space may now grow by DecoderBytes(`head`)
+/// beyond what it held at its start, and no more. Returns at once.
 void StartDecoding(Decoder* decoder, const PictureHead& head);
 
 /// Waits for the picture that StartDecoding asked for, printing the
@@ -46,11 +51,30 @@ void StartDecoding(Decoder* decoder, const PictureHead& head);
 /// bounds gives a decode error. The child is gone when this returns.
 DecodedPicture FinishDecoding(Decoder* decoder, const PictureHead& head);
 
-/// In a decoder just forked from the writer `parent`: keeps only `picture`
-/// and `channel` (as descriptors 3 and 4, with /dev/null on standard input,
-/// output and error), dies with `parent`, and gives up for good every right
-/// decoding does not need (ConfineDecoder with `abi`). The picture's stream;
-/// null where the descriptors could not be kept.
-FILE* EnterDecoder(int picture, int channel, int abi, pid_t parent);
+/// What a decoder may take to read its head, beyond the address space it
+/// held at its start.
+uint64_t HeadReadingBytes(bool regular_file);
+
+/// Caps this process's address space at `bytes`, or lower where a cap is
+/// lower already; 0 caps nothing.
+void CapAddressSpace(uint64_t bytes);
+
+/// What a decoder process is started with.
+struct DecoderStart {
+  int picture = -1;         // its picture's descriptor
+  int channel = -1;         // its end of the channel to the writer
+  int abi = 0;              // the kernel's Landlock ABI
+  pid_t writer = -1;        // the process it dies with
+  uint64_t most_bytes = 0;  // its address space while it reads the head; 0:
+                            // no cap of its own
+};
+
+/// In a decoder just forked from the writer: keeps only its picture and
+/// channel (as descriptors 3 and 4, with /dev/null on standard input,
+/// output and error), dies with the writer, caps its address space at
+/// `most_bytes`, and gives up for good every right decoding does not need
+/// (ConfineDecoder). The picture's stream; null where the descriptors could
+/// not be kept.
+FILE* EnterDecoder(const DecoderStart& start);
 
 #endif  // JPEGFADE_DECODER_PROCESS_H_

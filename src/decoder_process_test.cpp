@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 
 #include "image_memory.h"
+#include "memory_limit.h"
 #include "metadata.h"
+#include "test_pictures.h"
 
 namespace {
 
@@ -32,7 +35,7 @@ std::string Record(uint32_t kind, std::initializer_list<uint32_t> fields) {
 
 std::string Head(uint32_t width, uint32_t height, uint64_t metadata = 0) {
   return Record(1, {1, width, height, 0, static_cast<uint32_t>(metadata),
-                    static_cast<uint32_t>(metadata >> 32)});
+                    static_cast<uint32_t>(metadata >> 32), 0, 0, 0, 0});
 }
 
 std::string Message(const std::string& text) {
@@ -47,27 +50,51 @@ std::string Done(uint32_t failure, uint32_t orientation, uint32_t profile_bytes)
 // 2 x 1 pixels, as the decoder sends them.
 const std::string kPixels("\x01\x02\x03\x00\x04\x05\x06\x00", 8);
 
-// A decoder that says `at_head` when asked for the head and `at_decode` when
-// told to decode, or crashes there where that is "crash"; it ends once it
-// has nothing more to say.
+// What the fake decoder says: "crash" crashes; "grab:N" takes N bytes and
+// says no memory where it cannot have them, else a decode error; "stall:"
+// before the rest waits a moment first.
+void Say(int channel, std::string said) {
+  if (said.rfind("stall:", 0) == 0) {
+    usleep(200000);
+    said = said.substr(6);
+  }
+  if (said == "crash") raise(SIGSEGV);
+  if (said.rfind("grab:", 0) == 0) {
+    said = Done(std::malloc(std::stoull(said.substr(5))) ? 1 : 2, 1, 0);
+  }
+  (void)!write(channel, said.data(), said.size());
+}
+
+// A decoder, capped as a decoder is, that says `at_head` when asked for the
+// head and `at_decode` when told to decode; it ends once it has nothing more
+// to say.
 Decoder FakeDecoder(const std::string& at_head, const std::string& at_decode) {
   int ends[2];
   socketpair(AF_UNIX, SOCK_STREAM, 0, ends);
   Decoder decoder;
+  decoder.held_bytes = MemoryLimitsTestable() ? AddressSpaceBytes() : 0;
   decoder.pid = fork();
   if (decoder.pid == 0) {
     close(ends[0]);
+    if (decoder.held_bytes) {
+      CapAddressSpace(decoder.held_bytes + HeadReadingBytes(true));
+    }
     char order;
-    if (read(ends[1], &order, 1) == 1) (void)!write(ends[1], at_head.data(), at_head.size());
+    if (read(ends[1], &order, 1) == 1) Say(ends[1], at_head);
     if (!at_decode.empty() && read(ends[1], &order, 1) == 1) {
-      if (at_decode == "crash") raise(SIGSEGV);
-      (void)!write(ends[1], at_decode.data(), at_decode.size());
+      Say(ends[1], at_decode);
     }
     _exit(0);
   }
   close(ends[1]);
   decoder.channel = ends[0];
   return decoder;
+}
+
+std::string Repeated(const std::string& text, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += text;
+  return all;
 }
 
 TEST(DecoderProcess, WhateverTheDecoderSaysTheWriterTakesAPictureOrItsFailure) {
@@ -79,6 +106,7 @@ TEST(DecoderProcess, WhateverTheDecoderSaysTheWriterTakesAPictureOrItsFailure) {
     std::string at_head, at_decode;
     Failure head_failure, failure;
     std::string printed = "";
+    bool capped = false;  // holds only where memory limits hold
   };
   const Row rows[] = {
       {"a picture", Head(2, 1), Done(0, 6, 3) + "icc" + kPixels, kOk, kOk},
@@ -97,18 +125,38 @@ TEST(DecoderProcess, WhateverTheDecoderSaysTheWriterTakesAPictureOrItsFailure) {
       {"a profile longer than 255 segments hold", Head(2, 1), Done(0, 1, kMostProfileBytes + 1), kOk, kDecode},
       {"its pixels cut short", Head(2, 1), Done(0, 1, 0) + kPixels.substr(0, 5), kOk, kDecode},
       {"a crash", Head(2, 1), "crash", kOk, kDecode},
+      {"its library's line before its head", Message("early") + Head(2, 1),
+       Done(0, 6, 3) + "icc" + kPixels, kOk, kOk, "jpegfade: early\n"},
+      {"a stall before its head and after", "stall:" + Head(2, 1),
+       "stall:" + Done(0, 6, 3) + "icc" + kPixels, kOk, kOk},
+      {"as many lines as the library may send", Head(2, 1),
+       Repeated(Message("w"), 32) + Done(0, 6, 3) + "icc" + kPixels, kOk, kOk,
+       Repeated("jpegfade: w\n", 32)},
+      {"one line more", Head(2, 1), Repeated(Message("w"), 33), kOk, kDecode,
+       Repeated("jpegfade: w\n", 32)},
+      {"memory past its cap before its head", "grab:1073741824", "", kMemory,
+       kMemory, "", true},
+      {"memory its decode may take", Head(2000, 2000), "grab:18874368", kOk,
+       kDecode, "", true},
+      {"memory past what its decode may take", Head(2, 1), "grab:1073741824",
+       kOk, kMemory, "", true},
+      {"its library's C1 and bidi controls, escaped", Head(2, 1),
+       Message("\x9b" "2J\xc2\x9d" "0;t\xe2\x81\xa6x\n") + Done(0, 6, 3) + "icc" + kPixels, kOk, kOk,
+       "jpegfade: \\x9b2J\\xc2\\x9d0;t\\xe2\\x81\\xa6x\n"},
   };
   for (const Row& row : rows) {
+    if (row.capped && !MemoryLimitsTestable()) continue;
     Decoder decoder = FakeDecoder(row.at_head, row.at_decode);
+    testing::internal::CaptureStderr();
     const PictureHead head = ReadHeadIn(&decoder);
     EXPECT_EQ(head.failure, row.head_failure) << row.what;
     if (head.failure != kOk) {
+      testing::internal::GetCapturedStderr();
       kill(decoder.pid, SIGKILL);  // the writer ends here, and the decoder
       waitpid(decoder.pid, nullptr, 0);
       continue;
     }
     StartDecoding(&decoder, head);
-    testing::internal::CaptureStderr();
     const DecodedPicture decoded = FinishDecoding(&decoder, head);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), row.printed) << row.what;
     EXPECT_EQ(decoded.failure, row.failure) << row.what;

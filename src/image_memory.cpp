@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -51,7 +50,7 @@ gdImagePtr MakeCanvas(int width, int height) {
 }
 
 // The library's own image has one allocation a row, which the kernel cannot
-// back with huge pages nor share with another process; here the library
+// back with huge pages; here the library
 // makes an image of one row, with every field as it sets them, and its rows
 // are then pointed into the block. Its own row array is kept past the end
 // of ours, to be put back before the library frees the image.
@@ -71,23 +70,6 @@ gdImagePtr ImageOverPixels(int* pixels, int width, int height) {
   image->tpixels = rows;
   image->sy = height;
   image->cy2 = height - 1;
-  return image;
-}
-
-gdImagePtr MoveIntoMappedImage(gdImagePtr picture) {
-  gdImagePtr image =
-      picture->trueColor ? MakeCanvas(picture->sx, picture->sy) : nullptr;
-  if (image) {
-    // From the last row up: the library's rows lie in that order on the
-    // heap, whose top is given back as it grows free.
-    const size_t row_bytes = sizeof(int) * static_cast<size_t>(picture->sx);
-    for (int y = picture->sy - 1; y >= 0; --y) {
-      std::memcpy(image->tpixels[y], picture->tpixels[y], row_bytes);
-      gdFree(picture->tpixels[y]);
-      picture->tpixels[y] = nullptr;
-    }
-  }
-  gdImageDestroy(picture);
   return image;
 }
 

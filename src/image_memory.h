@@ -1,7 +1,6 @@
 // Images whose pixels live in one block of mapped memory rather than in the
-// library's one allocation a row: the canvases, which the kernel may back
-// with huge pages, and the pictures, which a decoder process leaves in
-// memory it shares with this one.
+// library's one allocation a row, which the kernel may back with huge pages:
+// the canvases, and the pictures as their decoders send them.
 #ifndef JPEGFADE_IMAGE_MEMORY_H_
 #define JPEGFADE_IMAGE_MEMORY_H_
 
@@ -22,12 +21,6 @@ gdImagePtr MakeCanvas(int width, int height);
 /// owns; null, with the block left to the caller, when the library cannot
 /// make the image.
 gdImagePtr ImageOverPixels(int* pixels, int width, int height);
-
-/// The pixels of `picture`, a true-colour image of the library's own, moved
-/// into one of MakeCanvas's; `picture` is freed row by row as it is copied,
-/// so that the two are never both whole. Null, with `picture` freed, where
-/// there is no memory for it.
-gdImagePtr MoveIntoMappedImage(gdImagePtr picture);
 
 /// Frees an image from MakeCanvas or ImageOverPixels, block and all; null
 /// is ignored. No other image may be given to it.

@@ -14,11 +14,6 @@
 
 namespace {
 
-// A pipe's head is kept to be replayed to the decoder, so it is bounded: no
-// real picture puts this much before its frame header (metadata segments are
-// at most 64 KiB each, and a few of them make a picture's metadata). A file's
-// head is never kept, and has no bound.
-constexpr size_t kMaxHeadBytes = size_t{32} << 20;
 
 // A progressive picture is refined scan by scan, and each scan costs a pass
 // over the whole picture; real encoders use a few dozen at most. Past this
@@ -30,16 +25,17 @@ bool HasTooManyScans(const MarkerWalk& walk) {
   return walk.found().scans > kMaxScans;
 }
 
-// How far a walk goes: to the frame header, which gives the picture's size,
-// or to the end-of-image marker.
-enum class WalkTo { kFrameHeader, kEnd };
+// How far a walk goes: through the head, up to the first scan's header,
+// which with the frame header says what decoding will hold; or to the
+// end-of-image marker.
+enum class WalkTo { kHead, kEnd };
 
 // Where every walk stops: at the end-of-image marker (or a stream that is
-// not a JPEG), past the scan cap, or, for a walk to the frame header, once
-// the frame's size is known.
+// not a JPEG), past the scan cap, or, for a walk through the head, once the
+// first scan's component count is known.
 bool WalkIsDone(const MarkerWalk& walk, WalkTo goal) {
   return walk.stopped() || HasTooManyScans(walk) ||
-         (goal == WalkTo::kFrameHeader && walk.found().has_frame);
+         (goal == WalkTo::kHead && walk.found().first_scan_components >= 0);
 }
 
 // The decoder reads through this: first a pipe's head again, then the rest
@@ -104,14 +100,14 @@ JpegHead ReadJpegHead(FILE* stream, bool regular_file) {
     // never kept: metadata of any length before the frame header costs
     // nothing but the reading.
     head.start = std::ftell(stream);
-    WalkBlocks(&head.walk, stream, WalkTo::kFrameHeader);
+    WalkBlocks(&head.walk, stream, WalkTo::kHead);
     return head;
   }
   // A pipe: byte by byte through the stream's own buffer, so that nothing
-  // past the frame header is taken; what follows is read by the decoder.
+  // past the head is taken; what follows is read by the decoder.
   // Its metadata is kept now, since it cannot be read again.
   head.walk = MarkerWalk(Metadata::kKeep);
-  while (!WalkIsDone(head.walk, WalkTo::kFrameHeader) && head.bytes.size() < kMaxHeadBytes) {
+  while (!WalkIsDone(head.walk, WalkTo::kHead) && head.bytes.size() < kMostHeadBytes) {
     const int c = std::getc(stream);
     if (c == EOF) break;
     const unsigned char byte = static_cast<unsigned char>(c);
@@ -195,18 +191,60 @@ PictureHead ReadPictureHead(FILE* stream, bool regular_file, JpegHead* head) {
   summary.width = found.width;
   summary.height = found.height;
   summary.metadata_bytes = found.metadata_bytes;
+  summary.coefficient_bytes = CoefficientBytes(found);
+  summary.kept_bytes = head->bytes.size();
   return summary;
+}
+
+// The decoder holds every coefficient of the picture at once where the
+// picture comes in more than one pass: a progressive one, or one whose
+// first scan lacks some of its components (and where the walk has not seen
+// that scan, it may be either). Each component is held in 8 x 8 blocks of
+// 2-byte coefficients, its size scaled by its sampling factors against the
+// largest and its blocks rounded up to whole units, as the decoder counts.
+uint64_t CoefficientBytes(const WalkFound& found) {
+  if (!found.progressive && found.first_scan_components == found.components) {
+    return 0;
+  }
+  // Past kMostComponents the library refuses the picture before it takes
+  // that memory.
+  if (found.components < 1 || found.components > kMostComponents) return 0;
+  auto factor = [](int value) { return std::clamp(value, 1, 4); };
+  int most_h = 1, most_v = 1;
+  for (int c = 0; c < found.components; ++c) {
+    most_h = std::max(most_h, factor(found.sampling[c] >> 4));
+    most_v = std::max(most_v, factor(found.sampling[c] & 0x0f));
+  }
+  uint64_t bytes = 0;
+  for (int c = 0; c < found.components; ++c) {
+    const uint64_t h = factor(found.sampling[c] >> 4);
+    const uint64_t v = factor(found.sampling[c] & 0x0f);
+    const uint64_t wide = (found.width * h + 8 * most_h - 1) / (8 * most_h);
+    const uint64_t high = (found.height * v + 8 * most_v - 1) / (8 * most_v);
+    bytes += (wide + h - 1) / h * h * ((high + v - 1) / v * v) * 128;
+  }
+  return bytes;
+}
+
+uint64_t DecoderBytes(const PictureHead& head) {
+  return ImageBytes(head.width, head.height) + head.coefficient_bytes +
+         2 * head.metadata_bytes + head.kept_bytes + kDecoderMarginBytes +
+         kDecoderMarginLineBytes *
+             (static_cast<uint64_t>(head.width) + head.height);
 }
 
 // The size in the picture's header is checked before any pixel is decoded:
 // a file of a few bytes can claim pixels worth many gigabytes, which the
 // decoder would touch until the system kills the process. The metadata
 // worth keeping counts twice: its segments as read, and the profile made of
-// them.
+// them. While the picture is decoded, its decoder may hold what it is let
+// take, and this process the image it receives and the profile; once the
+// decoder is gone, the run holds its `images`.
 uint64_t NeededBytes(const PictureHead& head, int images) {
   if (!head.has_frame) return 0;  // refused by the decode, not here
-  return images * ImageBytes(head.width, head.height) +
-         2 * head.metadata_bytes;
+  const uint64_t image = ImageBytes(head.width, head.height);
+  return std::max(DecoderBytes(head) + image + head.metadata_bytes,
+                  images * image + 2 * head.metadata_bytes);
 }
 
 Failure DecodeFailure(bool decoded, int error) {

@@ -26,11 +26,17 @@ struct JpegHead {
   std::string bytes;  // a pipe's head; empty for a file
 };
 
-/// Reads `stream`, a regular file when `regular_file`, up to the end of its
-/// frame header; stops early at the end of the stream, at a stream that is
-/// not a JPEG, or, for a stream that is not a regular file, past 32 MiB
-/// before the frame header. A pipe's head keeps its metadata; a file's only
-/// counts it. May throw std::bad_alloc.
+/// A pipe's head is kept to be replayed to the decoder, so it is bounded: no
+/// real picture puts this much before its first scan (metadata segments are
+/// at most 64 KiB each, and a few of them make a picture's metadata). A
+/// file's head is never kept, and has no bound.
+constexpr size_t kMostHeadBytes = size_t{32} << 20;
+
+/// Reads `stream`, a regular file when `regular_file`, through its head: up
+/// to the component count of its first scan's header; stops early at the
+/// end of the stream, at a stream that is not a JPEG, or, for a stream that
+/// is not a regular file, past kMostHeadBytes. A pipe's head keeps its
+/// metadata; a file's only counts it. May throw std::bad_alloc.
 JpegHead ReadJpegHead(FILE* stream, bool regular_file);
 
 /// Decodes the picture whose head was read from `stream`, from the head's
@@ -65,17 +71,34 @@ struct PictureHead {
   bool has_frame = false;  // the frame header's size has been read
   int width = 0;
   int height = 0;
-  uint64_t metadata_bytes = 0;  // of the segments the run would keep
+  uint64_t metadata_bytes = 0;     // of the segments the run would keep
+  uint64_t coefficient_bytes = 0;  // the decoder holds (CoefficientBytes)
+  uint64_t kept_bytes = 0;         // of a pipe's head, kept to be replayed
   Failure failure = Failure::kNone;
 };
+
+/// Bytes the decoder holds at once for the whole picture's coefficients, for
+/// a picture that comes in several passes; 0 for one that comes in one.
+uint64_t CoefficientBytes(const WalkFound& found);
+
+/// What a decoder is let take, beyond what it held when it was started, to
+/// decode the picture whose `head` it read: the image it makes, the
+/// coefficients, the metadata it keeps and the profile made of it, a pipe's
+/// head, and a margin for the decoder's own tables and the image's rows
+/// (kDecoderMarginBytes, and kDecoderMarginLineBytes a row and a column).
+uint64_t DecoderBytes(const PictureHead& head);
+constexpr uint64_t kDecoderMarginBytes = uint64_t{4} << 20;
+constexpr uint64_t kDecoderMarginLineBytes = 64;
 
 /// Reads the head of `stream` (ReadJpegHead) into `head`, and says what it
 /// found; kOutOfMemory where there was no memory to read it.
 PictureHead ReadPictureHead(FILE* stream, bool regular_file, JpegHead* head);
 
-/// Bytes the run needs to go on once it has read `head`: `images` images of
-/// its size (this picture's included) and what it keeps of its metadata;
-/// 0 for a picture with no frame, which the decode refuses.
+/// Bytes the run needs to go on once it has read `head`: while the picture
+/// is decoded, what its decoder is let take (DecoderBytes) and the image
+/// and profile this process receives; after, `images` images of its size
+/// (this picture's included) and what it keeps of its metadata; the larger
+/// of the two. 0 for a picture with no frame, which the decode refuses.
 uint64_t NeededBytes(const PictureHead& head, int images);
 
 /// A decoded picture and how it is to be shown, or why there is none.

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "jpeg_writer.h"
 #include "test_pictures.h"
@@ -147,17 +148,54 @@ TEST(DecodeJpeg, RefusesAPictureOfEndlessScans) {
   }
 }
 
-TEST(ReadJpegHead, StopsAtTheEndOfTheFrameSize) {
+TEST(ReadJpegHead, StopsAtTheFirstScansComponentCount) {
   const std::string bytes = WriteJpeg(JpegKind::kMetadata, 8, 8, 1);
   std::string copy = bytes;
   FILE* stream = fmemopen(&copy[0], copy.size(), "rb");
   const JpegHead head = ReadJpegHead(stream, IsRegularFile(stream));
   EXPECT_TRUE(head.walk.found().has_frame);
   EXPECT_EQ(head.bytes, bytes.substr(0, head.bytes.size()));
-  // The frame size is the last thing read: the two bytes before the end are
-  // the width, 8.
-  EXPECT_EQ(head.bytes.substr(head.bytes.size() - 2), B("\x00\x08"));
+  // The last thing read is the first scan header's count of components,
+  // after its marker and length: the rest is the decoder's to read.
+  EXPECT_EQ(head.bytes.substr(head.bytes.size() - 5), B("\xff\xda\x00\x0c\x03"));
   std::fclose(stream);
+}
+
+// What the decoder holds of a picture's coefficients: nothing for one that
+// comes in one interleaved scan; for one that comes in passes, 128 bytes an
+// 8 x 8 block of each component, the blocks rounded up to whole units.
+TEST(CoefficientBytes, CountsTheBlocksOfAPictureThatComesInPasses) {
+  struct Row {
+    const char* what;
+    bool progressive;
+    std::vector<unsigned char> sampling;
+    int first_scan_components;
+    uint64_t bytes;
+  };
+  // 40 x 30: 5 x 4 blocks at full resolution; units of 16 x 16 pixels.
+  const Row rows[] = {
+      {"one interleaved scan", false, {0x22, 0x11, 0x11}, 3, 0},
+      {"grey, one scan", false, {0x11}, 1, 0},
+      {"progressive grey", true, {0x11}, 1, 5 * 4 * 128},
+      {"progressive 4:2:0", true, {0x22, 0x11, 0x11}, 1,
+       (6 * 4 + 2 * 3 * 2) * 128},
+      {"one component a scan", false, {0x11, 0x11, 0x11}, 1, 3 * 5 * 4 * 128},
+      {"no scan seen yet", false, {0x11, 0x11, 0x11}, -1, 3 * 5 * 4 * 128},
+      {"more components than the library decodes", true,
+       {0x11, 0x11, 0x11, 0x11, 0x11}, 1, 0},
+  };
+  for (const Row& row : rows) {
+    WalkFound found;
+    found.width = 40;
+    found.height = 30;
+    found.progressive = row.progressive;
+    found.components = static_cast<int>(row.sampling.size());
+    for (size_t c = 0; c < row.sampling.size() && c < kMostComponents; ++c) {
+      found.sampling[c] = row.sampling[c];
+    }
+    found.first_scan_components = row.first_scan_components;
+    EXPECT_EQ(CoefficientBytes(found), row.bytes) << row.what;
+  }
 }
 
 // The decoder reads in blocks, and the end marker may fall anywhere in or

@@ -73,6 +73,10 @@ int ReadAlphaOrDie(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Nothing the caller left open (a log, a socket, a secret) stays within
+  // reach of this process, which confines itself to writing frames; only
+  // standard input, output and error are kept.
+  CloseDescriptorsFrom(3);
   // Under a file-size limit the kernel would kill us mid-frame with SIGXFSZ,
   // leaving half a file; ignored, the write fails and is reported instead.
   // Likewise a reader gone from standard output or from a FIFO frame must
@@ -94,7 +98,8 @@ int main(int argc, char** argv) {
   // can then start no process.
   const int abi = LandlockAbi();
   StartDecoder(&first.decoder, abi);
-  StartDecoder(&second.decoder, abi);
+  // Where the first picture's decoder cannot be had, the run ends there.
+  if (first.decoder.pid > 0) StartDecoder(&second.decoder, abi);
   ConfineToFrames(prefix, alpha, abi, {first.decoder.pid, second.decoder.pid});
 
   // Both pictures are decoded in full before any frame is written, so a frame

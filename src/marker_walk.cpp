@@ -17,7 +17,8 @@ enum State {
   kMarker,         // after 0xFF between segments
   kLengthHigh,     // the first of a segment's two length bytes
   kLengthLow,      // the second
-  kFrameHeader,    // the frame header's precision, height and width
+  kFrameHeader,    // the frame header: precision, size and components
+  kScanHeader,     // the first scan header's component count
   kSegment,        // the rest of a segment's parameters
   kEntropy,        // inside a scan's entropy-coded data
   kEntropyMarker,  // after 0xFF in entropy-coded data
@@ -36,6 +37,9 @@ bool IsStartOfFrame(int marker) {
   return marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 &&
          marker != 0xcc;
 }
+
+// SOF2, SOF6, SOF10 and SOF14: the picture is refined scan by scan.
+bool IsProgressive(int marker) { return (marker & 0x03) == 0x02; }
 
 bool IsRestart(int marker) { return marker >= 0xd0 && marker <= 0xd7; }
 
@@ -109,20 +113,27 @@ void MarkerWalk::StartSegment(long length) {
   }
   state_ = kSegment;
   if (IsStartOfFrame(marker_) && !found_.has_frame) {
+    found_.progressive = IsProgressive(marker_);
     if (remaining_ >= kFrameSizeBytes) {
       state_ = kFrameHeader;
       frame_offset_ = 0;
     } else {
       found_.has_frame = true;
     }
+  } else if (marker_ == kStartOfScan && found_.scans == 0 && remaining_ > 0) {
+    state_ = kScanHeader;
   }
   if (remaining_ == 0) EndSegment();
 }
 
-// The frame header: precision, then height and width, big-endian. Once the
-// width is read the size is known; the rest of the header is skipped.
+// The frame header: precision, height and width, big-endian; once the width
+// is read the size is known. Then the component count, and for each
+// component its identifier, sampling factors and table.
 void MarkerWalk::TakeFrameByte(unsigned char byte) {
-  switch (frame_offset_++) {
+  const int offset = frame_offset_++;
+  switch (offset) {
+    case 0:
+      break;
     case 1:
       found_.height = byte << 8;
       break;
@@ -135,8 +146,14 @@ void MarkerWalk::TakeFrameByte(unsigned char byte) {
     case 4:
       found_.width |= byte;
       found_.has_frame = true;
-      state_ = kSegment;
       break;
+    case 5:
+      found_.components = byte;
+      break;
+    default:
+      if ((offset - 6) % 3 == 1 && (offset - 6) / 3 < kMostComponents) {
+        found_.sampling[(offset - 6) / 3] = byte;
+      }
   }
   if (--remaining_ == 0) EndSegment();
 }
@@ -199,6 +216,12 @@ size_t MarkerWalk::Take(const unsigned char* data, size_t size) {
         break;
       case kFrameHeader:
         TakeFrameByte(byte);
+        ++i;
+        break;
+      case kScanHeader:
+        found_.first_scan_components = byte;
+        state_ = kSegment;
+        if (--remaining_ == 0) EndSegment();
         ++i;
         break;
       case kSegment:

@@ -12,11 +12,21 @@
 /// only counts their bytes.
 enum class Metadata { kCount, kKeep };
 
+/// The most components of a frame whose sampling a walk keeps: the library
+/// decodes grey (1), colour (3) and CMYK (4) pictures only.
+constexpr int kMostComponents = 4;
+
 /// What a walk has found so far.
 struct WalkFound {
   bool has_frame = false;  // the frame header's size has been read
   int width = 0;           // from the frame header
   int height = 0;          // from the frame header
+  bool progressive = false;  // the frame header is a progressive one's
+  int components = 0;        // from the frame header
+  // Each component's sampling factors, horizontal << 4 | vertical, for the
+  // first kMostComponents.
+  unsigned char sampling[kMostComponents] = {};
+  int first_scan_components = -1;  // from the first scan's header; -1 before
   int scans = 0;           // start-of-scan markers passed
   bool ended = false;      // the end-of-image marker was reached
   bool not_jpeg = false;   // the stream does not start with start-of-image

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -122,6 +123,13 @@ uint64_t CgroupRoomBytes(const std::vector<MemoryGroupFiles>& groups) {
 }
 
 void KeepMemoryFiles() { KeptMemoryFiles(); }
+
+uint64_t AddressSpaceBytes() {
+  uint64_t pages = 0;
+  std::ifstream statm("/proc/self/statm");
+  if (!(statm >> pages)) return 0;
+  return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
 
 uint64_t AvailableBytes() {
   const MemoryFiles& files = KeptMemoryFiles();

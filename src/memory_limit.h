@@ -35,6 +35,10 @@ std::vector<MemoryGroupFiles> KeepMemoryGroupFiles(
 /// first, left out); UINT64_MAX where nothing limits it.
 uint64_t CgroupRoomBytes(const std::vector<MemoryGroupFiles>& groups);
 
+/// The address space this process holds now, from /proc/self/statm; 0
+/// where it cannot be told.
+uint64_t AddressSpaceBytes();
+
 /// Opens, once, the files AvailableBytes reads: the machine's memory, this
 /// process's size, and its memory cgroups'. Call it before the run confines
 /// itself; later calls do nothing.

@@ -99,7 +99,13 @@ std::string IccProfile(const std::vector<std::string>& chunks) {
     if (number == 0 || number > count || ordered[number - 1]) return "";
     ordered[number - 1] = &chunk;
   }
+  // Made at its full size at once: grown chunk by chunk, the string would
+  // hold one and a half profiles as it moved, more than the memory check
+  // counts.
+  size_t bytes = 0;
+  for (const std::string* chunk : ordered) bytes += chunk->size() - 2;
   std::string profile;
+  profile.reserve(bytes);
   for (const std::string* chunk : ordered) profile.append(*chunk, 2);
   return profile;
 }

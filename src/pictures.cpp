@@ -1,17 +1,33 @@
 #include "pictures.h"
 
+#include <cstring>
+#include <string>
 #include <utility>
 
 #include "cpu_count.h"
 #include "image_memory.h"
 #include "memory_limit.h"
+#include "report.h"
 
 namespace {
+
+// The head of `picture`, read by its decoder; where it has none, its
+// picture's line and the reason, and the end of the process: no picture is
+// ever parsed here, where the frames' folder can be reached.
+PictureHead AskHeadOrDie(Picture* picture) {
+  const int error = picture->decoder.start_error;
+  if (picture->decoder.pid < 0) {
+    DieExplained(kFileDecodeError, picture->path,
+                 std::string("no process for its decoder: ") +
+                     std::strerror(error));
+  }
+  return ReadHeadIn(&picture->decoder);
+}
 
 // The head of `picture`, once it shows that `images` images of its size fit
 // in memory; else its line, and the end of the process.
 PictureHead HeadOrDie(Picture* picture, int images) {
-  const PictureHead head = ReadHeadIn(&picture->decoder);
+  const PictureHead head = AskHeadOrDie(picture);
   CheckRoomOrDie(head, images, picture->path);
   return head;
 }
@@ -59,7 +75,7 @@ void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
   }
   StartDecoding(&first->decoder, head);
   TakeOrDie(first, FinishDecoding(&first->decoder, head));
-  if (!read_ahead) second_head = ReadHeadIn(&second->decoder);
+  if (!read_ahead) second_head = AskHeadOrDie(second);
   if (!beside) {
     CheckRoomOrDie(second_head, images_at_second, second->path);
     StartDecoding(&second->decoder, second_head);

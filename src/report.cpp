@@ -10,34 +10,104 @@
 
 namespace {
 
-// `c` as it stands in a one-line message, written to `out` (room for 4
-// bytes); returns how many bytes. A newline in a path must not split the one
-// line a script reads. Bytes 7 to 13 have letters of their own:
-// \a \b \t \n \v \f \r.
-size_t Escape(char c, char* out) {
-  const unsigned char byte = static_cast<unsigned char>(c);
-  if (byte >= 0x20 && byte != 0x7f) {
-    out[0] = c;
-    return 1;
+// Whether `code` is a bidirectional control: one in a name can make a
+// terminal show the rest of the line in another order than its bytes, so
+// that a name seems to end in ".jpg" when it does not.
+bool IsBidiControl(char32_t code) {
+  return code == 0x061c || code == 0x200e || code == 0x200f ||
+         (code >= 0x202a && code <= 0x202e) ||
+         (code >= 0x2066 && code <= 0x2069);
+}
+
+// The length of the valid UTF-8 sequence at the start of `bytes`, with its
+// code point in `*code`; 0 when the bytes there are none: an overlong form,
+// a surrogate, a code point past U+10FFFF, a cut sequence, a stray
+// continuation byte. The nul that ends `bytes` is no continuation byte, so
+// nothing past it is read.
+size_t DecodeSequence(const unsigned char* bytes, char32_t* code) {
+  const unsigned char lead = bytes[0];
+  size_t length = 1;
+  char32_t least = 0;
+  if (lead < 0x80) {
+    *code = lead;
+  } else if (lead >= 0xc0 && lead < 0xe0) {
+    length = 2;
+    least = 0x80;
+    *code = lead & 0x1f;
+  } else if (lead >= 0xe0 && lead < 0xf0) {
+    length = 3;
+    least = 0x800;
+    *code = lead & 0x0f;
+  } else if (lead >= 0xf0 && lead < 0xf8) {
+    length = 4;
+    least = 0x10000;
+    *code = lead & 0x07;
+  } else {
+    return 0;
   }
+  for (size_t i = 1; i < length; ++i) {
+    if ((bytes[i] & 0xc0) != 0x80) return 0;
+    *code = *code << 6 | (bytes[i] & 0x3f);
+  }
+  if (*code < least || *code > 0x10ffff ||
+      (*code >= 0xd800 && *code <= 0xdfff)) {
+    return 0;
+  }
+  return length;
+}
+
+// `byte` as an escape, written to `out`; returns how many bytes, 2 or 4.
+// Bytes 7 to 13 have letters of their own: \a \b \t \n \v \f \r.
+size_t EscapeByte(unsigned char byte, char* out) {
+  out[0] = '\\';
   if (byte >= '\a' && byte <= '\r') {
-    out[0] = '\\';
     out[1] = "abtnvfr"[byte - '\a'];
     return 2;
   }
-  out[0] = '\\';
   out[1] = 'x';
   out[2] = "0123456789abcdef"[byte >> 4];
   out[3] = "0123456789abcdef"[byte & 0xf];
   return 4;
 }
 
+// The most bytes EscapeNext writes: a four-byte sequence, each byte escaped.
+constexpr size_t kMostEscapedBytes = 4 * 4;
+
+// Writes the next sequence of the nul-ended `*text`, not at its end, to
+// `out` as it may stand in a one-line message on a terminal, and moves
+// `*text` past it; returns how many bytes it wrote, at most 4 for each byte
+// it moved past. A newline in a path must not split the one line a script
+// reads; a terminal acts on controls, C0 or C1, raw or encoded, and takes
+// a byte that begins no valid sequence as it likes (0x9b begins a control
+// sequence on some), so those are escaped byte by byte. An invalid byte is
+// escaped alone: the bytes after it are looked at anew, as they may begin a
+// valid sequence of their own.
+size_t EscapeNext(const char** text, char* out) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(*text);
+  char32_t code = 0;
+  const size_t length = DecodeSequence(bytes, &code);
+  if (length == 0) {
+    ++*text;
+    return EscapeByte(bytes[0], out);
+  }
+  *text += length;
+  if (code >= 0x20 && (code < 0x7f || code > 0x9f) && !IsBidiControl(code)) {
+    std::memcpy(out, bytes, length);
+    return length;
+  }
+  size_t written = 0;
+  for (size_t i = 0; i < length; ++i) {
+    written += EscapeByte(bytes[i], out + written);
+  }
+  return written;
+}
+
 }  // namespace
 
 std::string PrintableName(const char* name) {
   std::string text;
-  char escaped[4];
-  for (const char* p = name; *p; ++p) text.append(escaped, Escape(*p, escaped));
+  char escaped[kMostEscapedBytes];
+  for (const char* p = name; *p;) text.append(escaped, EscapeNext(&p, escaped));
   return text;
 }
 
@@ -87,15 +157,20 @@ void DieWithPath(const char* format, const char* name) {
 }
 
 void DieWithReason(const char* format, const char* name, int error) {
+  DieExplained(format, name, error != 0 ? std::strerror(error) : "");
+}
+
+void DieExplained(const char* format, const char* name,
+                  const std::string& reason) {
   // Standard output keeps the one line scripts read, flushed first so that
   // with 2>&1 the reason follows it.
   StopWhatRuns();
   std::printf(format, PrintableName(name).c_str());
   std::putchar('\n');
   std::fflush(stdout);
-  if (error != 0) {
+  if (!reason.empty()) {
     std::fprintf(stderr, "jpegfade: %s: %s\n", PrintableName(name).c_str(),
-                 std::strerror(error));
+                 reason.c_str());
   }
   std::exit(kFailureStatus);
 }
@@ -129,8 +204,11 @@ void PrintLibraryText(const char* message) {
   while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
   text[end] = '\0';
   char line[sizeof text * 4 + 16] = "jpegfade: ";
+  // Each byte of `text` takes at most 4 in `line`, which holds them all with
+  // the prefix, the newline and the nul.
+  static_assert(sizeof line >= sizeof "jpegfade: " + 4 * (sizeof text - 1) + 1);
   size_t at = std::strlen(line);
-  for (const char* p = text; *p; ++p) at += Escape(*p, line + at);
+  for (const char* p = text; *p;) at += EscapeNext(&p, line + at);
   line[at++] = '\n';
   line[at] = '\0';
   if (!held_messages) {

@@ -27,8 +27,16 @@ constexpr const char* kMessages[] = {
     kAlphaOutOfRange, kOutOfMemory,    kFileDecodeError,
     kDifferentSize,   kCanvasCreateError, kFileWriteError};
 
-/// `name` as it can stand in a one-line message: each byte below 0x20 and
-/// 0x7f as a C escape ("\n", "\t", "\x1b"), every other byte as it is.
+/// `name` as it can stand in a one-line message on a terminal. Escaped, each
+/// byte as "\xNN" (two lower-case hex digits), or bytes 7 to 13 as "\a" "\b"
+/// "\t" "\n" "\v" "\f" "\r": the bytes below 0x20 and 0x7f; the C1
+/// controls, alone (0x80 to 0x9f) or in UTF-8 (U+0080 to U+009F: both
+/// bytes, "\xc2\x9b"); every byte that is not part of a valid UTF-8 sequence
+/// (an overlong form, a surrogate, a code point past U+10FFFF, a cut
+/// sequence, a stray continuation byte, 0xc0, 0xc1, 0xf5 to 0xff); every
+/// byte of the bidirectional controls U+061C, U+200E, U+200F, U+202A to
+/// U+202E and U+2066 to U+2069 ("\xe2\x80\xae"). Any other valid UTF-8 is
+/// kept as it is: "café.jpg", "写真.jpg".
 std::string PrintableName(const char* name);
 
 /// Prints `line` and a newline on standard output; ends the process with
@@ -49,6 +57,11 @@ std::string PrintableName(const char* name);
 /// no reason line when `error` is 0.
 [[noreturn]] void DieWithReason(const char* format, const char* name,
                                 int error);
+
+/// DieWithPath(`format`, `name`), and then, for a person, `reason` on
+/// standard error: "jpegfade: NAME: REASON"; no reason line when it is empty.
+[[noreturn]] void DieExplained(const char* format, const char* name,
+                               const std::string& reason);
 
 /// "jpegfade: `line`" on standard error, for a person; standard output and
 /// the status are unchanged.
@@ -73,8 +86,9 @@ struct StopBeforeDying {
 constexpr size_t kLibraryMessageBytes = 1024;
 
 /// Prints `message`, a library message's text, as the library's messages
-/// are printed (or held) in this thread: one line "jpegfade: MESSAGE", its
-/// control characters escaped, cut at kLibraryMessageBytes.
+/// are printed (or held) in this thread: one line "jpegfade: MESSAGE", cut
+/// at kLibraryMessageBytes (a sequence cut there is invalid, so escaped) and
+/// then escaped as PrintableName escapes a name.
 void PrintLibraryText(const char* message);
 
 /// How many warnings and errors the library has reported so far in this

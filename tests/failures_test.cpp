@@ -1,5 +1,6 @@
 // End-to-end: every failure's one line, its order, its status, and that it
 // leaves no file behind, damaged input and hostile input included.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,6 +8,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,7 +32,22 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
     std::string out;
     bool reader_gone = false;  // the line is lost, but the status stays
     std::string reason = "";   // the system's reason, on standard error
+    rlim_t processes = RLIM_INFINITY;  // the user's process limit
+    bool without_processes = false;    // every process refused
   };
+  // Root is held to no process limit: those rows run as a user of no one
+  // else's, who counts only the run itself, with the tool where it may run
+  // it. Any other user counts the suite's processes too.
+  const bool root = getuid() == 0;
+  const fs::path bin = MakeTempFolder();
+  fs::copy_file(JPEGFADE_EXECUTABLE, bin / "jpegfade");
+  fs::permissions(bin, fs::perms::owner_all | fs::perms::group_exec |
+                           fs::perms::group_read | fs::perms::others_exec |
+                           fs::perms::others_read);
+  fs::permissions(dir_, fs::perms::all);
+  const std::string tool = bin / "jpegfade";
+  const std::string kNoProcess =
+      ": no process for its decoder: Resource temporarily unavailable\n";
   const Row rows[] = {
       {{}, kArgument},
       {{}, "", true},
@@ -74,10 +91,46 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{"a.jpg", "short.jpg", "p", "3"}, kSize},
       {{"empty.jpg", "tall.jpg", "p", "3"},
        "file decode error for empty.jpg\n"},
+      {{"x\x9b" "31m\xe2\x80\xae" "gpj.jpg", "b.jpg", "p", "3"},
+       "file open error for x\\x9b31m\\xe2\\x80\\xaegpj.jpg\n", false,
+       "jpegfade: x\\x9b31m\\xe2\\x80\\xaegpj.jpg: No such file or "
+       "directory\n"},
+      // U+00A0 and U+202F, next to controls, are kept.
+      {{"a.jpg", "\xc2\x9b" "1m\xc2\x9f\xc2\xa0\xd8\x9c\xe2\x81\xa9"
+        "\xe2\x80\xaf.jpg", "p", "3"},
+       "file open error for \\xc2\\x9b1m\\xc2\\x9f\xc2\xa0\\xd8\\x9c"
+       "\\xe2\\x81\\xa9\xe2\x80\xaf.jpg\n"},
+      // An overlong form, bytes that start no sequence, a surrogate, past
+      // U+10FFFF, cut short.
+      {{"\xc0\xaf\xff\xfc\x80\x80\x80\xed\xa0\x80\xf4\x90\x80\x80"
+        "\xe2\x80.jpg\xe2", "b.jpg", "p", "3"},
+       "file open error for \\xc0\\xaf\\xff\\xfc\\x80\\x80\\x80\\xed\\xa0\\x80"
+       "\\xf4\\x90\\x80\\x80\\xe2\\x80.jpg\\xe2\n", false,
+       "jpegfade: \\xc0\\xaf\\xff\\xfc\\x80\\x80\\x80\\xed\\xa0\\x80\\xf4\\x90"
+       "\\x80\\x80\\xe2\\x80.jpg\\xe2: No such file or directory\n"},
+      {{"café写真😀.jpg", "b.jpg", "p", "3"},
+       "file open error for café写真😀.jpg\n", false,
+       "jpegfade: café写真😀.jpg: No such file or directory\n"},
+      // The picture whose decoder cannot be had, after a moment's retries.
+      {{"a.jpg", "b.jpg", "p", "3"}, "file decode error for a.jpg\n", false,
+       "jpegfade: a.jpg" + kNoProcess, 1},
+      {{"a.jpg", "b.jpg", "p", "3"},
+       root ? "file decode error for b.jpg\n" : "file decode error for a.jpg\n",
+       false, (root ? "jpegfade: b.jpg" : "jpegfade: a.jpg") + kNoProcess, 2},
+      {{"a.jpg", "b.jpg", "p", "3"}, "file decode error for a.jpg\n", false,
+       "jpegfade: a.jpg" + kNoProcess, RLIM_INFINITY, true},
   };
+  const bool seccomp = SeccompHolds();
   for (const Row& row : rows) {
+    if (row.without_processes && !seccomp) continue;  // a filter refuses them
     Limits limits;
     limits.reader_gone = row.reader_gone;
+    limits.processes = row.processes;
+    limits.without_processes = row.without_processes;
+    if (root && row.processes != RLIM_INFINITY) {
+      limits.user = 54321;
+      limits.program = tool.c_str();
+    }
     const Outcome outcome = RunIn(dir_, row.args, limits);
     EXPECT_EQ(outcome.out, row.out) << Args(row.args);
     EXPECT_EQ(outcome.status, 255) << Args(row.args);
@@ -91,6 +144,7 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
     EXPECT_EQ(outcome.err.find("usage: jpegfade ") != std::string::npos, usage)
         << Args(row.args);
   }
+  fs::remove_all(bin);
 }
 
 TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
@@ -214,3 +268,51 @@ TEST_F(JpegfadeTest, AFileCutShortIsRefusedBeforeItIsDecoded) {
 }
 
 }  // namespace
+
+namespace {
+
+// The processes of the run started as `pid` whose descriptors this user may
+// list: the writer, and its decoders as root (they are not dumpable).
+std::vector<std::string> RunProcesses(pid_t pid) {
+  const std::string self = "/proc/" + std::to_string(pid);
+  std::vector<std::string> found = {self};
+  std::ifstream children(self + "/task/" + std::to_string(pid) + "/children");
+  for (pid_t child; children >> child;) {
+    found.push_back("/proc/" + std::to_string(child));
+  }
+  return found;
+}
+
+}  // namespace
+
+TEST_F(JpegfadeTest, ADescriptorTheCallerLeftOpenIsInNoProcessOfTheRun) {
+  const std::string secret = Path("secret");
+  WriteFileBytes(secret, "private");
+  ASSERT_EQ(mkfifo(Path("fifo.jpg").c_str(), 0600), 0);
+  before_ = Listing();
+  // Left open, under a number of its own, as a careless caller leaves a log.
+  const int inherited = dup2(open(secret.c_str(), O_RDONLY), 100);
+  const Child child = StartIn(dir_, {"fifo.jpg", "b.jpg", "p", "3"}, {});
+  close(inherited);
+  // The run then waits for its first picture's head, both decoders started.
+  const int fifo = open(Path("fifo.jpg").c_str(), O_WRONLY);
+  std::vector<std::string> processes;
+  for (int tries = 0; tries < 500 && processes.size() < 3; ++tries) {
+    usleep(10000);
+    processes = RunProcesses(child.pid);
+  }
+  EXPECT_EQ(processes.size(), 3u);
+  int listed = 0;
+  for (const std::string& process : processes) {
+    std::error_code error;
+    for (const auto& fd : fs::directory_iterator(process + "/fd", error)) {
+      EXPECT_NE(fs::read_symlink(fd.path(), error), secret) << fd.path();
+      listed += fd.path().filename() == "0";
+    }
+  }
+  EXPECT_EQ(listed, getuid() == 0 ? 3 : 1);
+  close(fifo);
+  const Outcome outcome = Finish(child);
+  EXPECT_EQ(outcome.out, "file decode error for fifo.jpg\n");
+  EXPECT_TRUE(NewFiles().empty());
+}

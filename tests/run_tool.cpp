@@ -102,6 +102,7 @@ Child StartIn(const std::string& dir, const std::vector<std::string>& args,
         _exit(125);  // the cgroup cannot be joined here
       }
     }
+    SetLimit(RLIMIT_NPROC, limits.processes);
     if (limits.user != 0 && getuid() == 0 &&
         (setgid(limits.user) != 0 || setuid(limits.user) != 0)) {
       _exit(124);

@@ -23,6 +23,7 @@ struct Limits {
   int cpus = 0;  // run on only this many of the CPUs allowed; 0: on all
   bool without_landlock = false;  // as on a kernel that has no Landlock
   bool without_processes = false;  // as under a process limit
+  rlim_t processes = RLIM_INFINITY;  // the user's process limit
 };
 
 /// How a run of the tool ended.
