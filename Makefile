@@ -6,10 +6,11 @@
 BUILD := build
 FUZZ_SECONDS ?= 60
 # What a build needs; ./mk reads this line too, so it stays one line.
-PACKAGES := make g++ cmake pkgconf dpkg-dev e2fsprogs libgd-dev libgtest-dev libjpeg-dev libseccomp-dev
+PACKAGES := make g++ cmake pkgconf dpkg-dev e2fsprogs xfsprogs libgd-dev libgtest-dev libjpeg-dev libseccomp-dev
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-sanitize test-arm64 test-i386 fuzz demo \
+.PHONY: all deps build test test-sanitize test-arm64 test-i386 cross-deps-arm64 \
+  cross-deps-i386 fuzz demo \
   strip install uninstall orig package bench clean
 
 all: build
@@ -55,9 +56,13 @@ CROSS_ALPHAS := 12 11 50 2 3
 # The libraries of PACKAGES, for the other architecture.
 CROSS_LIBRARIES := $(filter lib%-dev,$(PACKAGES))
 
-test-arm64 test-i386: test-%: build
+# What a cross test needs installed: the cross compiler, qemu, and the
+# other architecture's libraries.
+cross-deps-arm64 cross-deps-i386: cross-deps-%:
 	$(call install-missing,g++-$(CROSS_TRIPLET_$*) qemu-user-static \
 	  $(addsuffix :$*,$(CROSS_LIBRARIES)))
+
+test-arm64 test-i386: test-%: build cross-deps-%
 	$(call preset-build,$*)
 	ctest --preset $* -j $(JOBS)
 	@rm -rf build-$*/frames && mkdir -p build-$*/frames/native build-$*/frames/$*

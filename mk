@@ -33,15 +33,32 @@ install_missing() {
   echo "installing:$missing"
   # A package of another architecture (libgd-dev:arm64) needs that
   # architecture known to dpkg first.
+  added=""
   for package in $missing; do
     case "$package" in
       *:*) arch="${package#*:}"
-        dpkg --print-foreign-architectures | grep -qx "$arch" ||
-          $as_root dpkg --add-architecture "$arch" ;;
+        if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+          $as_root dpkg --add-architecture "$arch"
+          added="$added $arch"
+        fi ;;
     esac
   done
-  $as_root apt-get update
-  $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+  # A mirror caught mid-sync can serve an index that fails to download
+  # (often another architecture's); the lists at hand are then used, and the
+  # install below fails only where what the build needs is not in them.
+  if ! $as_root apt-get update; then
+    echo "jpegfade: apt-get update failed for some index; installing from" \
+      "the package lists at hand" >&2
+  fi
+  if ! $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+  then
+    # An architecture added for these packages alone goes again, so that
+    # every later update does not fetch, and fail on, its indexes.
+    for arch in $added; do
+      $as_root dpkg --remove-architecture "$arch" || true
+    done
+    exit 1
+  fi
 }
 
 if [ "${1-}" = --install ]; then
