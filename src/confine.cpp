@@ -281,7 +281,9 @@ bool AllowWritingFrames(const std::vector<pid_t>& decoders) {
            "statx", "lstat", "lstat64", "stat", "stat64", "faccessat",
            "faccessat2", "access", "rename", "renameat", "renameat2",
            "unlink", "unlinkat", "fchmod", "fchown", "fchown32", "fallocate",
-           "ftruncate", "ftruncate64",
+           "ftruncate", "ftruncate64", "fstatfs", "fstatfs64",
+           "sync_file_range", "sync_file_range2", "arm_sync_file_range",
+           "fdatasync",
            // Threads, signals and time.
            "futex", "futex_time64", "set_robust_list", "rseq", "exit",
            "exit_group", "rt_sigaction", "rt_sigprocmask", "rt_sigreturn",
@@ -397,6 +399,7 @@ Confinement ConfineToFrames(const char* prefix, int alpha, int abi,
   // files kept open now.
   KeepMemoryFiles();
   KeepCpuFiles();
+  KeepMountTable();
   // Both Landlock and a filter need it from an unprivileged process; it also
   // keeps a set-user-ID program from gaining rights.
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return {};

@@ -1,9 +1,12 @@
 #include "frame_output.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,7 +15,9 @@
 #include <cstdio>
 #include <ctime>
 #include <new>
+#include <sstream>
 
+#include "cgroups.h"
 #include "interrupts.h"
 #include "report.h"
 
@@ -238,26 +243,130 @@ void WriteInPlaceOrDie(const std::string& jpeg, const std::string& name) {
   if (error != 0) WriteFailed(name, error);
 }
 
+// The mount table, kept open from before the run confines itself, when no
+// file can be opened any more.
+const KeptFile& KeptMountTable() {
+  static const KeptFile file = KeepFile("/proc/self/mountinfo");
+  return file;
+}
+
+// What a temporary needs before it is renamed over an older frame, so that
+// after a power cut the name holds the whole older frame or the whole new
+// one, never an empty or a zeroed file: the log or journal must not commit
+// the rename before the file's blocks are written.
+enum class WriteOut {
+  // The file system orders it itself. ext4 with auto_da_alloc (its
+  // default) starts writing a file's delayed blocks when it is renamed
+  // over another, before the rename's transaction, and in data=ordered
+  // (the default) or data=journal the journal commits no transaction
+  // before the data of the blocks it allocated. btrfs puts a file renamed
+  // over another on a list its transaction writes out before it commits.
+  // tmpfs keeps nothing across a power cut, the older frame no more than
+  // the new one.
+  kNone,
+  // ext4 without auto_da_alloc, in data=ordered: what auto_da_alloc would
+  // do, starting the write-out, which allocates the blocks and so puts
+  // their data before the next commit.
+  kStart,
+  // XFS logs a rename at once but a file's new size only once its blocks
+  // are written, so a log written before them holds the name on an empty
+  // file; it writes a file out only at the close of one it truncated, as
+  // a plain program's frame is. ext4 in data=writeback orders no data.
+  // The same for a file system not named here. The write-out is waited
+  // for: the size is logged before the blocks are marked written, so the
+  // rename comes after it in the log.
+  kFinish,
+};
+
+// The super options of the mount of device `device` in the mount table
+// `mounts` (/proc/self/mountinfo: the third field the device, the options
+// the third after " - "), with commas at both ends; empty if not found.
+std::string SuperOptions(const std::string& mounts, dev_t device) {
+  const std::string wanted = std::to_string(major(device)) + ":" +
+                             std::to_string(minor(device));
+  std::istringstream lines(mounts);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers;
+    if (!(fields >> id >> parent >> numbers) || numbers != wanted) continue;
+    const size_t dash = line.find(" - ");
+    if (dash == std::string::npos) continue;
+    std::istringstream rest(line.substr(dash + 3));
+    std::string type, source, options;
+    if (rest >> type >> source >> options) return "," + options + ",";
+  }
+  return "";
+}
+
+// What the file system of `fd`, a temporary, needs; kStart for ext4 where
+// its mount options cannot be read.
+WriteOut WriteOutFor(int fd) {
+  struct statfs system {};
+  if (fstatfs(fd, &system) != 0) return WriteOut::kFinish;
+  switch (static_cast<unsigned long>(system.f_type)) {
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case RAMFS_MAGIC:
+      return WriteOut::kNone;
+    case EXT4_SUPER_MAGIC: {
+      struct stat info {};
+      const std::string options =
+          fstat(fd, &info) == 0
+              ? SuperOptions(ReadKept(KeptMountTable()), info.st_dev)
+              : "";
+      if (options.find(",data=writeback,") != std::string::npos) {
+        return WriteOut::kFinish;
+      }
+      if (options.empty() ||
+          options.find(",noauto_da_alloc,") != std::string::npos) {
+        return WriteOut::kStart;
+      }
+      return WriteOut::kNone;
+    }
+    default:
+      return WriteOut::kFinish;
+  }
+}
+
+// Writes out the temporary `fd` as its file system needs before a rename
+// over an older frame (the frames' folder is one file system, learnt from
+// the first); 0, or errno.
+int WriteOutBeforeRename(int fd) {
+  static const WriteOut write_out = WriteOutFor(fd);
+  unsigned flags = 0;
+  if (write_out == WriteOut::kStart) flags = SYNC_FILE_RANGE_WRITE;
+  if (write_out == WriteOut::kFinish) {
+    flags = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+            SYNC_FILE_RANGE_WAIT_AFTER;
+  }
+  if (flags == 0 || sync_file_range(fd, 0, 0, flags) == 0) return 0;
+  // A system without the call (an emulator, a sandbox) writes the file out
+  // and waits for it; a file system that writes out nothing this way leaves
+  // the frame as a plain program's.
+  if (errno == ENOSYS && fdatasync(fd) == 0) return 0;
+  return errno == ENOSYS || errno == EINVAL ? 0 : errno;
+}
+
 // Puts the finished temporary `temp` under the frame's `name`; 0, or errno.
-// A rename over an older frame is what ext4 (auto_da_alloc) guards across a
-// power cut: it writes the new file's blocks out before it commits the
-// rename, so the name holds the whole older frame or the whole new one,
-// never an empty file.
 int PutTemporaryInPlace(const std::string& temp, const std::string& name) {
   return std::rename(temp.c_str(), name.c_str()) == 0 ? 0 : errno;
 }
+
+// A file system without room left, or the user's quota used up.
+bool NoRoom(int error) { return error == ENOSPC || error == EDQUOT; }
 
 // How putting a frame in place through a temporary file went.
 enum class Replaced {
   kDone,         // the frame is in place
   kNoTemporary,  // no temporary file could be made (errno says why)
   kRefused,      // the name may be written but not replaced
+  kNoRoom,       // no room for the temporary beside an older frame
 };
 
 // Writes `jpeg` to a temporary file beside `name`, with the mode and owner
 // of what stands there (`existing`, `old`), and renames it into place. On
-// any failure but the two it returns, prints the frame's line and ends the
-// process; no temporary file is left behind in any case.
+// any failure but the three it returns, prints the frame's line and ends
+// the process; no temporary file is left behind in any case.
 Replaced ReplaceThroughTemporary(const std::string& jpeg,
                                  const std::string& name, Existing existing,
                                  const struct stat& old) {
@@ -274,21 +383,28 @@ Replaced ReplaceThroughTemporary(const std::string& jpeg,
   TakeModeAndOwner(fd, existing, old);
   int error = 0;
   if (!WriteAll(fd, jpeg.data(), jpeg.size(), WriteTo::kPlace)) error = errno;
+  // A new frame's name held nothing to lose: it is written out as a plain
+  // program's new file is, by the file system's own timers.
+  if (error == 0 && existing == Existing::kRegular) {
+    error = WriteOutBeforeRename(fd);
+  }
   if (close(fd) != 0 && error == 0) error = errno;
-  bool refused = false;  // the name may not be replaced, only written
+  Replaced failed = Replaced::kDone;  // how, if the older frame stays
   {
     // Putting in place and taking away are one step for an interrupt: the
     // mark always names what is still unfinished.
     InterruptsDeferred defer;
     if (error == 0) error = PutTemporaryInPlace(temp, name);
-    if (error != 0) {
-      refused = existing == Existing::kRegular &&
-                (error == EPERM || error == EACCES);
+    if (existing == Existing::kRegular) {
+      // Where there is no room for a second copy of the frame, it goes
+      // over the older one, as a plain program writes it.
+      if (error == EPERM || error == EACCES) failed = Replaced::kRefused;
+      if (NoRoom(error)) failed = Replaced::kNoRoom;
     }
     if (error != 0) unlink(temp.c_str());
     MarkUnfinished(nullptr);
   }
-  if (refused) return Replaced::kRefused;
+  if (failed != Replaced::kDone) return failed;
   if (error != 0) WriteFailed(name, error);
   return Replaced::kDone;
 }
@@ -311,7 +427,10 @@ void PutFrameInPlace(const std::string& jpeg, const char* prefix, int i) {
       WriteInPlaceOrDie(jpeg, name);
       return;
     case Replaced::kRefused:
+    case Replaced::kNoRoom:
       WriteInPlaceOrDie(jpeg, name);
       return;
   }
 }
+
+void KeepMountTable() { KeptMountTable(); }

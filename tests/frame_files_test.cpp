@@ -76,18 +76,21 @@ TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
            write(name + "/f01.JPG", older, 0644) &&
            chmod(Path(name).c_str(), 0555) == 0;
   };
-  // A tmpfs `full` of 256 KiB and three inodes, its frames as given.
+  // A tmpfs `full` of 256 KiB and `inodes` inodes, its frames as given,
+  // and, where `filled`, a file taking every page left.
   auto full_tmpfs = [&](const std::string& frame0_bytes,
-                        const std::string& frame1_bytes) {
+                        const std::string& frame1_bytes, int inodes = 3,
+                        bool filled = false) {
     fs::create_directory(Path("full"));
     if (mount("tmpfs", Path("full").c_str(), "tmpfs", 0,
-              "size=256k,nr_inodes=3") != 0) {
+              ("size=256k,nr_inodes=" + std::to_string(inodes)).c_str()) != 0) {
       fs::remove(Path("full"));
       return false;
     }
     WriteFileBytes(Path("full/f00.JPG"), frame0_bytes);
     WriteFileBytes(Path("full/f01.JPG"), frame1_bytes);
-    return true;
+    return !filled || std::system(("cat /dev/zero > " + Path("full/fill") +
+                                   " 2>/dev/null").c_str()) != 0;
   };
   pid_t reader = -1;  // the FIFO's
   struct Row {
@@ -211,6 +214,24 @@ TEST_F(JpegfadeTest, WhatStandsUnderAFrameNameIsWrittenThroughReplacedOrKept) {
          EXPECT_EQ(Temporaries(dir_ / "full").size(), 0u);
        },
        false, false},
+      // A rerun where the run before filled the disk: a frame that fits in
+      // its older file's pages goes over it; one that does not leaves it.
+      {"room for no temporary: written over the older frames", true,
+       [&] { return full_tmpfs(older, older, 8, true); },
+       "full/f", false, {}, RLIM_INFINITY, "",
+       [&] {
+         ExpectFrame("full/f00.JPG", 0, 2);
+         ExpectFrame("full/f01.JPG", 1, 2);
+       },
+       false, false},
+      {"room for no temporary, nor over the older frame", true,
+       [&] { return full_tmpfs("", older, 8, true); },
+       "full/f", false, {}, RLIM_INFINITY, "file write error for full/f00.JPG\n",
+       [&] {
+         EXPECT_EQ(ReadFileBytes(Path("full/f00.JPG")), "");
+         EXPECT_EQ(ReadFileBytes(Path("full/f01.JPG")), older);
+       },
+       false, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -324,53 +345,74 @@ TEST_F(JpegfadeTest, HoweverARunEndsEveryFrameLeftIsWhole) {
   }
 }
 
-// A power cut on ext4 as xfstests' godown makes one: the file system stops
-// at once, its journal not flushed (EXT4_IOC_SHUTDOWN, NOLOGFLUSH). False
-// where the call is refused (qemu-user does not pass it on).
+// A power cut as xfstests' godown makes one: the file system stops at once,
+// its log not flushed (EXT4_IOC_SHUTDOWN and XFS_IOC_GOINGDOWN share the
+// number and the flag NOLOGFLUSH). False where the call is refused
+// (qemu-user does not pass it on).
 bool CutThePower(const std::string& mounted) {
   const int fd = open(mounted.c_str(), O_RDONLY | O_DIRECTORY);
-  uint32_t flags = 2;  // EXT4_GOING_FLAGS_NOLOGFLUSH
+  uint32_t flags = 2;  // *_GOING_FLAGS_NOLOGFLUSH
   const bool cut = ioctl(fd, _IOR('X', 125, uint32_t), &flags) == 0;
   close(fd);
   return cut;
 }
 
 TEST_F(JpegfadeTest, AfterAPowerCutEveryReplacedFrameIsOldOrWholeNew) {
-  // ext4 with its default options writes a file's blocks before it commits
-  // a rename over an older file; the journal here commits each second.
-  const std::string image = Path("ext4.img"), disk = Path("disk");
-  if (getuid() != 0 || access("/dev/loop-control", F_OK) != 0 ||
-      std::system(("truncate -s 64M " + image + " && mkfs.ext4 -q -F " + image +
-                   " 2>/dev/null && mkdir " + disk).c_str()) != 0) {
-    std::printf("skipped: it needs root, a loop device and mkfs.ext4\n");
+  // Each file system as a user may have it. After the run, an fsync of
+  // another file on it commits its log, the renames included, as another
+  // program or the file system's own timer would; a cut right after it
+  // finds the frames' blocks on disk only where something wrote them out
+  // before the rename reached the log.
+  const char* const rows[][3] = {  // what, its type, its mount options
+      {"ext4", "ext4", "loop"},
+      {"ext4 without auto_da_alloc", "ext4", "loop,noauto_da_alloc"},
+      {"XFS", "xfs", "loop"},
+  };
+  if (getuid() != 0 || access("/dev/loop-control", F_OK) != 0) {
+    std::printf("skipped: it needs root and a loop device\n");
     return;
   }
-  const std::string mount_disk = "mount -o loop,commit=1 " + image + " " + disk;
-  ASSERT_EQ(std::system(mount_disk.c_str()), 0);
-  const std::unique_ptr<const char, void (*)(const char*)> unmount(
-      disk.c_str(), [](const char* dir) { umount2(dir, MNT_DETACH); });
-  SaveJpeg(MakePhotoLikePicture(320, 240, 1).get(), disk + "/a.jpg");
-  SaveJpeg(MakePhotoLikePicture(320, 240, 2).get(), disk + "/b.jpg");
-  const Image a = LoadJpeg(disk + "/a.jpg"), b = LoadJpeg(disk + "/b.jpg");
-  for (const int cpus : {0, 1}) {  // workers and a writer; one thread
-    Limits limits;
-    limits.cpus = cpus;
-    ASSERT_EQ(RunIn(disk, {"a.jpg", "b.jpg", "f", "20"}, limits).status, 0);
-    sync();
-    ASSERT_EQ(RunIn(disk, {"b.jpg", "a.jpg", "f", "20"}, limits).status, 0);
-    sleep(2);
-    if (!CutThePower(disk)) {
-      std::printf("skipped: the file system cannot be shut down here\n");
-      return;
+  const std::string image = Path("disk.img"), disk = Path("disk");
+  fs::create_directory(disk);
+  for (const auto& [what, type, options] : rows) {
+    SCOPED_TRACE(what);
+    const std::string mount_disk = std::string("mount -t ") + type + " -o " +
+                                   options + " " + image + " " + disk;
+    if (std::system(("truncate -s 320M " + image + " && mkfs." + type +
+                     (type[0] == 'x' ? " -f " : " -F ") + image +
+                     " >/dev/null 2>&1 && " + mount_disk + " 2>/dev/null")
+                        .c_str()) != 0) {
+      std::printf("%s skipped: no mkfs.%s or no %s here\n", what, type, type);
+      continue;
     }
-    ASSERT_EQ(std::system(("umount " + disk + " && " + mount_disk).c_str()), 0);
-    for (int i = 0; i < 20; ++i) {
-      const std::string frame = ReadFileBytes(disk + "/f" + (i < 10 ? "0" : "") +
-                                              std::to_string(i) + ".JPG");
-      EXPECT_TRUE(frame == ExpectedFrame(a.get(), b.get(), i, 20) ||
-                  frame == ExpectedFrame(b.get(), a.get(), i, 20))
-          << "frame " << i << " on " << cpus << " CPUs: " << frame.size()
-          << " bytes, neither the older frame nor the new one";
+    const std::unique_ptr<const char, void (*)(const char*)> unmount(
+        disk.c_str(), [](const char* dir) { umount2(dir, MNT_DETACH); });
+    SaveJpeg(MakePhotoLikePicture(320, 240, 1).get(), disk + "/a.jpg");
+    SaveJpeg(MakePhotoLikePicture(320, 240, 2).get(), disk + "/b.jpg");
+    const Image a = LoadJpeg(disk + "/a.jpg"), b = LoadJpeg(disk + "/b.jpg");
+    for (const int cpus : {0, 1}) {  // workers and a writer; one thread
+      Limits limits;
+      limits.cpus = cpus;
+      ASSERT_EQ(RunIn(disk, {"a.jpg", "b.jpg", "f", "20"}, limits).status, 0);
+      sync();
+      ASSERT_EQ(RunIn(disk, {"b.jpg", "a.jpg", "f", "20"}, limits).status, 0);
+      const int other = open((disk + "/other").c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ASSERT_TRUE(other >= 0 && write(other, "x", 1) == 1 && fsync(other) == 0);
+      close(other);
+      if (!CutThePower(disk)) {
+        std::printf("skipped: the file system cannot be shut down here\n");
+        return;
+      }
+      ASSERT_EQ(std::system(("umount " + disk + " && " + mount_disk).c_str()), 0);
+      for (int i = 0; i < 20; ++i) {
+        const std::string frame = ReadFileBytes(
+            disk + "/f" + (i < 10 ? "0" : "") + std::to_string(i) + ".JPG");
+        EXPECT_TRUE(frame == ExpectedFrame(a.get(), b.get(), i, 20) ||
+                    frame == ExpectedFrame(b.get(), a.get(), i, 20))
+            << "frame " << i << " on " << cpus << " CPUs: " << frame.size()
+            << " bytes, neither the older frame nor the new one";
+      }
     }
   }
 }
