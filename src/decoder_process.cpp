@@ -52,7 +52,7 @@ struct HeadRecord {
   uint32_t has_frame;  // 0 or 1
   int32_t width;
   int32_t height;
-  uint32_t padding;
+  uint32_t reason;  // a Reason: why there is no frame
   uint64_t metadata_bytes;
   uint64_t coefficient_bytes;
   uint64_t kept_bytes;
@@ -60,6 +60,7 @@ struct HeadRecord {
 
 struct DoneRecord {
   uint32_t failure;  // a Failure
+  uint32_t reason;   // a Reason: what a decode error found
   int32_t orientation;
   uint32_t profile_bytes;  // the profile's bytes follow the record
 };
@@ -143,8 +144,9 @@ void SendLibraryMessage(int, const char* format, va_list args) {
   Send(kMessage, text, std::min(static_cast<size_t>(length), sizeof text - 1));
 }
 
-void SendDone(Failure failure, const Appearance& look) {
-  const DoneRecord done{static_cast<uint32_t>(failure), look.orientation,
+void SendDone(Failure failure, Reason reason, const Appearance& look) {
+  const DoneRecord done{static_cast<uint32_t>(failure),
+                        static_cast<uint32_t>(reason), look.orientation,
                         static_cast<uint32_t>(look.icc_profile.size())};
   Send(kDone, &done, sizeof done);
   if (!WriteAll(kChannelFd, look.icc_profile.data(), look.icc_profile.size())) {
@@ -255,13 +257,13 @@ char picture_buffer[BUFSIZ];
   JpegHead head;
   const PictureHead summary = ReadPictureHead(stream, regular_file, &head);
   if (summary.failure != Failure::kNone) {
-    SendDone(summary.failure, {});
+    SendDone(summary.failure, Reason::kNone, {});
     _exit(0);
   }
   const HeadRecord record{summary.has_frame ? 1u : 0u,
                           summary.width,
                           summary.height,
-                          0,
+                          static_cast<uint32_t>(summary.reason),
                           summary.metadata_bytes,
                           summary.coefficient_bytes,
                           summary.kept_bytes};
@@ -273,8 +275,9 @@ char picture_buffer[BUFSIZ];
                         decoded.image->sx != summary.width ||
                         decoded.image->sy != summary.height)) {
     decoded.failure = Failure::kDecodeError;
+    decoded.reason = Reason::kRefused;
   }
-  SendDone(decoded.failure, decoded.look);
+  SendDone(decoded.failure, decoded.reason, decoded.look);
   if (decoded.failure == Failure::kNone) SendPixels(decoded.image);
   _exit(0);
 }
@@ -360,7 +363,9 @@ bool ReadFields(const Decoder& decoder, const RecordHeader& header,
 }
 
 bool InBounds(const HeadRecord& head) {
-  return head.has_frame <= 1 && head.width >= 0 && head.width <= kMostSide &&
+  return head.has_frame <= 1 &&
+         head.reason <= static_cast<uint32_t>(kLastReason) &&
+         head.width >= 0 && head.width <= kMostSide &&
          head.height >= 0 && head.height <= kMostSide &&
          head.metadata_bytes <= kMostMetadataBytes &&
          head.coefficient_bytes <=
@@ -370,6 +375,7 @@ bool InBounds(const HeadRecord& head) {
 
 bool InBounds(const DoneRecord& done) {
   return done.failure <= static_cast<uint32_t>(Failure::kOutOfMemory) &&
+         done.reason <= static_cast<uint32_t>(kLastReason) &&
          done.orientation >= 1 && done.orientation <= 8 &&
          done.profile_bytes <= kMostProfileBytes;
 }
@@ -481,6 +487,7 @@ void StartDecoder(Decoder* decoder, int abi) {
 PictureHead ReadHeadIn(Decoder* decoder) {
   PictureHead head;
   head.failure = Failure::kDecodeError;  // unless the child answers in turn
+  head.reason = Reason::kDecoderFault;
   RecordHeader header{};
   if (decoder->pid < 0 || !WriteAll(decoder->channel, &kReadHead, 1) ||
       !NextRecord(decoder, &header)) {
@@ -488,6 +495,7 @@ PictureHead ReadHeadIn(Decoder* decoder) {
   }
   if (header.kind == kDone) {
     // No memory to read a pipe's head is the one failure told this early.
+    head.reason = Reason::kNone;
     DoneRecord done{};
     if (ReadFields(*decoder, header, &done, sizeof done) &&
         done.failure == static_cast<uint32_t>(Failure::kOutOfMemory)) {
@@ -502,6 +510,7 @@ PictureHead ReadHeadIn(Decoder* decoder) {
     return head;
   }
   head.has_frame = record.has_frame == 1;
+  head.reason = static_cast<Reason>(record.reason);
   head.width = record.width;
   head.height = record.height;
   head.metadata_bytes = record.metadata_bytes;
@@ -524,15 +533,19 @@ DecodedPicture FinishDecoding(Decoder* decoder, const PictureHead& head) {
   decoded.failure = Failure::kDecodeError;
   if (!head.has_frame || decoder->pid < 0) {
     StopChild(decoder);
+    decoded.reason = head.reason;
     return decoded;  // as the decoder refuses it: nothing to decode
   }
+  decoded.reason = Reason::kDecoderFault;  // unless it answers in turn
   DoneRecord done{};
   try {
     if (ReceiveDone(decoder, &done, &decoded.look.icc_profile)) {
       decoded.failure = static_cast<Failure>(done.failure);
+      decoded.reason = static_cast<Reason>(done.reason);
       decoded.look.orientation = done.orientation;
       if (decoded.failure == Failure::kNone) {
         decoded.image = ReceivePixels(*decoder, head, &decoded.failure);
+        decoded.reason = Reason::kDecoderFault;  // where it sent too few
       }
     }
   } catch (const std::bad_alloc&) {

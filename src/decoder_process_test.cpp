@@ -44,7 +44,7 @@ std::string Message(const std::string& text) {
 }
 
 std::string Done(uint32_t failure, uint32_t orientation, uint32_t profile_bytes) {
-  return Record(3, {failure, orientation, profile_bytes});
+  return Record(3, {failure, 0, orientation, profile_bytes});
 }
 
 // 2 x 1 pixels, as the decoder sends them.

@@ -123,7 +123,19 @@ JpegHead ReadJpegHead(FILE* stream, bool regular_file) {
 // all a user gets.
 constexpr int kReportWarnings = 0;
 
-gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream, WalkFound* walked) {
+// What the walk of a picture the decoder made no image of found; the
+// library's refusal where the walk found nothing wrong.
+Reason WalkReason(const MarkerWalk& walk) {
+  return HasTooManyScans(walk)    ? Reason::kTooManyScans
+         : !walk.found().ended    ? Reason::kCutShort
+                                  : Reason::kRefused;
+}
+
+gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream, WalkFound* walked,
+                      Reason* why) {
+  Reason ignored;
+  if (!why) why = &ignored;
+  *why = Reason::kNoFrame;
   if (!head->walk.found().has_frame) return nullptr;
   Replay replay{};
   replay.io.getC = ReplayGetC;
@@ -137,12 +149,15 @@ gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream, WalkFound* walked) {
     // has made every missing row grey, which for a large picture takes
     // seconds and gigabytes. This walk keeps the metadata, outside the
     // decoder; the decoder then reads the file from its start, walked afresh.
+    *why = Reason::kUnreadable;
     if (std::fseek(stream, head->start, SEEK_SET) != 0) return nullptr;
     WalkBlocks(&whole, stream, WalkTo::kEnd);
-    if (!whole.found().ended || HasTooManyScans(whole) ||
-        std::fseek(stream, head->start, SEEK_SET) != 0) {
+    if (std::ferror(stream)) return nullptr;
+    if (!whole.found().ended || HasTooManyScans(whole)) {
+      *why = WalkReason(whole);
       return nullptr;
     }
+    if (std::fseek(stream, head->start, SEEK_SET) != 0) return nullptr;
     replay.head = &kNoHead;
   } else {
     // A pipe: the head again, then the rest, walked on from the head's walk.
@@ -150,6 +165,14 @@ gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream, WalkFound* walked) {
     replay.walk = std::move(head->walk);
   }
   gdImagePtr image = gdImageCreateFromJpegCtxEx(&replay.io, kReportWarnings);
+  if (!image && head->start < 0 && !replay.out_of_memory) {
+    // Where the library gave up, the rest of a pipe tells a picture cut
+    // short from one the library refused.
+    WalkBlocks(&replay.walk, stream, WalkTo::kEnd);
+  }
+  *why = std::ferror(stream)
+             ? Reason::kUnreadable
+             : WalkReason(head->start >= 0 ? whole : replay.walk);
   // The decoder fills a picture cut short with grey and reports nothing; a
   // frame made from it would be silently wrong. The walk stops feeding the
   // decoder past the scan cap, but may have passed the end-of-image marker
@@ -160,6 +183,7 @@ gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream, WalkFound* walked) {
     image = nullptr;
   }
   if (replay.out_of_memory) throw std::bad_alloc();
+  if (image) *why = Reason::kNone;
   if (walked) {
     *walked = std::move(head->start >= 0 ? whole.found() : replay.walk.found());
   }
@@ -178,6 +202,77 @@ bool IsRegularFile(FILE* stream) {
   return fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
+namespace {
+
+// Why a head that holds no frame header has none. A stream that is not a
+// JPEG is named by its first bytes, read again from a file's start, or, from
+// a pipe, after the one or two the walk took.
+Reason NoFrameReason(FILE* stream, const JpegHead* head) {
+  const WalkFound& found = head->walk.found();
+  if (std::ferror(stream)) return Reason::kUnreadable;
+  if (found.bytes == 0) return Reason::kEmpty;
+  if (found.not_jpeg) {
+    unsigned char start[16];
+    size_t size = 0;
+    if (head->start >= 0) {
+      if (std::fseek(stream, head->start, SEEK_SET) == 0) {
+        size = std::fread(start, 1, sizeof start, stream);
+      }
+    } else {
+      size = std::min(head->bytes.size(), sizeof start);
+      std::memcpy(start, head->bytes.data(), size);
+      size += std::fread(start + size, 1, sizeof start - size, stream);
+    }
+    return Signature(start, size);
+  }
+  if (head->start < 0 && head->bytes.size() >= kMostHeadBytes) {
+    return Reason::kHeadTooLong;
+  }
+  return found.ended ? Reason::kNoFrame : Reason::kCutShort;
+}
+
+}  // namespace
+
+Reason Signature(const unsigned char* bytes, size_t size) {
+  const std::string start(reinterpret_cast<const char*>(bytes), size);
+  auto at = [&](size_t offset, const char* text, size_t length) {
+    return start.compare(offset, length, text, length) == 0 &&
+           size >= offset + length;
+  };
+  if (at(0, "\x89PNG", 4)) return Reason::kPng;
+  if (at(0, "GIF8", 4)) return Reason::kGif;
+  if (at(0, "RIFF", 4) && at(8, "WEBP", 4)) return Reason::kWebp;
+  if (at(4, "ftyp", 4)) return Reason::kHeif;
+  if (at(0, "II*\0", 4) || at(0, "MM\0*", 4)) return Reason::kTiff;
+  if (at(0, "BM", 2)) return Reason::kBmp;
+  if (at(0, "%PDF", 4)) return Reason::kPdf;
+  return Reason::kNotJpeg;
+}
+
+const char* ReasonText(Reason reason) {
+  switch (reason) {
+    case Reason::kNone: return "";
+    case Reason::kEmpty: return "an empty file";
+    case Reason::kUnreadable: return "it cannot be read (a folder, or a read error)";
+    case Reason::kPng: return "a PNG picture, not a JPEG";
+    case Reason::kGif: return "a GIF picture, not a JPEG";
+    case Reason::kWebp: return "a WebP picture, not a JPEG";
+    case Reason::kHeif: return "a HEIF or AVIF picture, not a JPEG";
+    case Reason::kTiff: return "a TIFF picture, not a JPEG";
+    case Reason::kBmp: return "a BMP picture, not a JPEG";
+    case Reason::kPdf: return "a PDF document, not a JPEG";
+    case Reason::kNotJpeg: return "not a JPEG";
+    case Reason::kNoFrame: return "a JPEG with no picture in it";
+    case Reason::kCutShort: return "a JPEG cut short";
+    case Reason::kTooManyScans: return "a JPEG of more than 1000 scans";
+    case Reason::kHeadTooLong:
+      return "more than 32 MiB before its first scan, read from a pipe";
+    case Reason::kRefused: return "the JPEG library refused it (its line is above)";
+    case Reason::kDecoderFault: return "its decoder ended without a picture";
+  }
+  return "";
+}
+
 PictureHead ReadPictureHead(FILE* stream, bool regular_file, JpegHead* head) {
   PictureHead summary;
   try {
@@ -193,6 +288,7 @@ PictureHead ReadPictureHead(FILE* stream, bool regular_file, JpegHead* head) {
   summary.metadata_bytes = found.metadata_bytes;
   summary.coefficient_bytes = CoefficientBytes(found);
   summary.kept_bytes = head->bytes.size();
+  if (!found.has_frame) summary.reason = NoFrameReason(stream, head);
   return summary;
 }
 
@@ -259,7 +355,7 @@ DecodedPicture DecodePicture(JpegHead* head, FILE* stream) {
   WalkFound walked;
   try {
     errno = 0;
-    decoded.image = DecodeJpeg(head, stream, &walked);
+    decoded.image = DecodeJpeg(head, stream, &walked, &decoded.reason);
     decoded.failure = DecodeFailure(decoded.image != nullptr, errno);
     if (decoded.image) {
       decoded.look.orientation = ExifOrientation(walked.exif);
@@ -272,22 +368,23 @@ DecodedPicture DecodePicture(JpegHead* head, FILE* stream) {
     gdImageDestroy(decoded.image);
     decoded.image = nullptr;
   }
+  if (decoded.failure != Failure::kDecodeError) decoded.reason = Reason::kNone;
   return decoded;
 }
 
-void DieOfFailure(Failure failure, const char* path) {
+void DieOfFailure(Failure failure, Reason reason, const char* path) {
   switch (failure) {
     case Failure::kNone:
       return;
     case Failure::kDecodeError:
-      DieWithPath(kFileDecodeError, path);
+      DieExplained(kFileDecodeError, path, ReasonText(reason));
     case Failure::kOutOfMemory:
       DieWithPath(kOutOfMemory, path);
   }
 }
 
 void CheckRoomOrDie(const PictureHead& head, int images, const char* path) {
-  DieOfFailure(head.failure, path);
+  DieOfFailure(head.failure, head.reason, path);
   if (NeededBytes(head, images) > AvailableBytes()) {
     DieWithPath(kOutOfMemory, path);
   }
@@ -299,7 +396,7 @@ gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
   CheckRoomOrDie(ReadPictureHead(stream, IsRegularFile(stream), &head), images,
                  path);
   DecodedPicture decoded = DecodePicture(&head, stream);
-  DieOfFailure(decoded.failure, path);
+  DieOfFailure(decoded.failure, decoded.reason, path);
   *appearance = std::move(decoded.look);
   return decoded.image;
 }

@@ -26,6 +26,42 @@ struct JpegHead {
   std::string bytes;  // a pipe's head; empty for a file
 };
 
+/// Why a picture gives no image; each has its line.
+enum class Failure {
+  kNone,
+  kDecodeError,  // "file decode error for <path>"
+  kOutOfMemory,  // "out of memory for <path>"
+};
+
+/// What a decode error found, told on standard error beside its line.
+enum class Reason : uint32_t {
+  kNone,
+  kEmpty,         // no byte at all
+  kUnreadable,    // a read failed: a folder, a device error
+  kPng,           // a picture of another kind, by its signature
+  kGif,
+  kWebp,
+  kHeif,          // HEIF or AVIF
+  kTiff,
+  kBmp,
+  kPdf,
+  kNotJpeg,       // no signature known here
+  kNoFrame,       // a JPEG that ends before any frame header
+  kCutShort,      // a JPEG that ends before its end-of-image marker
+  kTooManyScans,  // past the scan cap
+  kHeadTooLong,   // a pipe's head past kMostHeadBytes
+  kRefused,       // the library refused it, with its own line
+  kDecoderFault,  // its decoder died or spoke out of turn
+};
+constexpr Reason kLastReason = Reason::kDecoderFault;
+
+/// The words of `reason`, to follow "jpegfade: NAME: "; "" for kNone.
+const char* ReasonText(Reason reason);
+
+/// The kind of picture whose first `size` bytes are `bytes`: one of kPng
+/// to kPdf, or kNotJpeg.
+Reason Signature(const unsigned char* bytes, size_t size);
+
 /// A pipe's head is kept to be replayed to the decoder, so it is bounded: no
 /// real picture puts this much before its first scan (metadata segments are
 /// at most 64 KiB each, and a few of them make a picture's metadata). A
@@ -44,11 +80,11 @@ JpegHead ReadJpegHead(FILE* stream, bool regular_file);
 /// damaged picture go to the library's messages. Null when there is no frame
 /// header, the decoder fails, or the data ends before the end-of-image
 /// marker. With `walked`, that gets what the walk of the whole picture
-/// found (the metadata it kept, held once, taken from `head`). May throw
-/// std::bad_alloc (no memory to keep a pipe's metadata), never through the
-/// decoder.
+/// found (the metadata it kept, held once, taken from `head`); with `why`,
+/// what a failure found. May throw std::bad_alloc (no memory to keep a
+/// pipe's metadata), never through the decoder.
 gdImagePtr DecodeJpeg(JpegHead* head, FILE* stream,
-                      WalkFound* walked = nullptr);
+                      WalkFound* walked = nullptr, Reason* why = nullptr);
 
 /// `path` opened for reading; else prints "file open error for <path>" (and
 /// the system's reason on standard error) and ends the process.
@@ -58,12 +94,6 @@ FILE* OpenForReadingOrDie(const char* path);
 /// place, rather than a pipe or a device.
 bool IsRegularFile(FILE* stream);
 
-/// Why a picture gives no image; each has its line.
-enum class Failure {
-  kNone,
-  kDecodeError,  // "file decode error for <path>"
-  kOutOfMemory,  // "out of memory for <path>"
-};
 
 /// What a picture's head tells the memory check, or why it could not be
 /// read.
@@ -75,6 +105,7 @@ struct PictureHead {
   uint64_t coefficient_bytes = 0;  // the decoder holds (CoefficientBytes)
   uint64_t kept_bytes = 0;         // of a pipe's head, kept to be replayed
   Failure failure = Failure::kNone;
+  Reason reason = Reason::kNone;  // why there is no frame, where there is none
 };
 
 /// Bytes the decoder holds at once for the whole picture's coefficients, for
@@ -108,6 +139,7 @@ struct DecodedPicture {
   gdImagePtr image = nullptr;
   Appearance look;
   Failure failure = Failure::kNone;
+  Reason reason = Reason::kNone;  // what a decode error found
 };
 
 /// Why a decode that gave no image failed: the decoder gives up alike on
@@ -119,9 +151,9 @@ Failure DecodeFailure(bool decoded, int error);
 /// reads how it is shown from the segments the walk kept. Never throws.
 DecodedPicture DecodePicture(JpegHead* head, FILE* stream);
 
-/// Prints the line of `failure`, with `path`, and ends the process; returns
-/// for Failure::kNone.
-void DieOfFailure(Failure failure, const char* path);
+/// Prints the line of `failure`, with `path`, and `reason` on standard
+/// error, and ends the process; returns for Failure::kNone.
+void DieOfFailure(Failure failure, Reason reason, const char* path);
 
 /// Returns where `head` was read and `images` images of its size fit in the
 /// memory left; else prints its failure's line or "out of memory for

@@ -223,10 +223,11 @@ TEST(DecodeFailure, NoMemoryIsToldApartFromDamage) {
 TEST(DieOfFailureDeathTest, EachFailureEndsWithItsLine) {
   // Standard output, where the line goes, sent to standard error, which a
   // death test reads.
-  EXPECT_EXIT((dup2(2, 1), DieOfFailure(Failure::kOutOfMemory, "a.jpg")),
+  EXPECT_EXIT((dup2(2, 1), DieOfFailure(Failure::kOutOfMemory, Reason::kNone, "a.jpg")),
               testing::ExitedWithCode(255), "^out of memory for a.jpg\n$");
-  EXPECT_EXIT((dup2(2, 1), DieOfFailure(Failure::kDecodeError, "a.jpg")),
-              testing::ExitedWithCode(255), "^file decode error for a.jpg\n$");
+  EXPECT_EXIT((dup2(2, 1), DieOfFailure(Failure::kDecodeError, Reason::kCutShort, "a.jpg")),
+              testing::ExitedWithCode(255),
+              "^file decode error for a.jpg\njpegfade: a.jpg: a JPEG cut short\n$");
 }
 
 }  // namespace

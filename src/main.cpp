@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "confine.h"
 #include "interrupts.h"
@@ -37,11 +38,13 @@ const char kVersion[] =
     "Copyright the jpegfade authors. MIT licence: this is free software; you\n"
     "are free to change and redistribute it. There is NO WARRANTY.\n";
 
-// --help or --version as the only argument is a person asking; with any
-// other arguments they are paths like any other.
+// --help (or -h) or --version as the only argument is a person asking;
+// with any other arguments they are paths like any other.
 void ExitAfterHelpOrVersion(int argc, char** argv) {
   if (argc != 2) return;
-  const char* answer = std::strcmp(argv[1], "--help") == 0      ? kHelp
+  const bool help = std::strcmp(argv[1], "--help") == 0 ||
+                    std::strcmp(argv[1], "-h") == 0;
+  const char* answer = help                                     ? kHelp
                        : std::strcmp(argv[1], "--version") == 0 ? kVersion
                                                                 : nullptr;
   if (!answer) return;
@@ -50,12 +53,21 @@ void ExitAfterHelpOrVersion(int argc, char** argv) {
                                                               : kFailureStatus);
 }
 
-// The first three arguments must be present and differ as text; two spellings
-// of one path are not caught here.
-bool HasThreeDistinctArguments(int argc, char** argv) {
-  return argc >= 4 && std::strcmp(argv[1], argv[2]) != 0 &&
-         std::strcmp(argv[1], argv[3]) != 0 &&
-         std::strcmp(argv[2], argv[3]) != 0;
+// The rule of the first three arguments that they break, for a person:
+// they must be present and differ as text (two spellings of one path are
+// not caught here); null where they keep it.
+const char* ArgumentFault(int argc, char** argv) {
+  if (argc < 4) return "fewer than three arguments: FIRST, SECOND and PREFIX";
+  if (std::strcmp(argv[1], argv[2]) == 0) {
+    return "FIRST and SECOND are the same text";
+  }
+  if (std::strcmp(argv[1], argv[3]) == 0) {
+    return "PREFIX is the same text as FIRST";
+  }
+  if (std::strcmp(argv[2], argv[3]) == 0) {
+    return "PREFIX is the same text as SECOND";
+  }
+  return nullptr;
 }
 
 // Reads `text` as atoi does (leading space, a sign, digits up to the first
@@ -68,6 +80,29 @@ int ReadAlphaOrDie(const char* text) {
     Die(kAlphaOutOfRange);
   }
   return static_cast<int>(value);
+}
+
+// Where ALPHA is not a plain integer (no digits, or text after them), says
+// how it was read, for a person; the frames and the status stay those of
+// the number read.
+void NoteHowAlphaWasRead(const char* text, int alpha) {
+  char* end = nullptr;
+  std::strtol(text, &end, 10);
+  if (end != text && *end == '\0') return;
+  const std::string note = "ALPHA \"" + PrintableName(text) + "\" read as " +
+                           std::to_string(alpha) +
+                           (alpha <= 0 ? ": no frame written" : "");
+  Note(note.c_str());
+}
+
+// The stored sizes of both pictures, for a person whose pictures differ.
+std::string SizesNote(const Picture& first, const Picture& second) {
+  auto size = [](const Picture& picture) {
+    return PrintableName(picture.path) + " is " +
+           std::to_string(gdImageSX(picture.image)) + "x" +
+           std::to_string(gdImageSY(picture.image));
+  };
+  return size(first) + ", " + size(second);
 }
 
 }  // namespace
@@ -87,12 +122,15 @@ int main(int argc, char** argv) {
   RemoveUnfinishedFileOnInterrupt();
 
   ExitAfterHelpOrVersion(argc, argv);
-  if (!HasThreeDistinctArguments(argc, argv)) DieWithUsage(kArgumentError);
+  if (const char* fault = ArgumentFault(argc, argv)) {
+    DieWithUsage(kArgumentError, fault);
+  }
   Picture first = OpenPictureOrDie(argv[1]);
   Picture second = OpenPictureOrDie(argv[2]);
   if (argc <= 4) DieWithUsage(kMissingAlpha);
   const char* prefix = argv[3];
   const int alpha = ReadAlphaOrDie(argv[4]);
+  NoteHowAlphaWasRead(argv[4], alpha);
   // Each picture is parsed in a decoder process of its own that holds no
   // right; they are started before this process confines itself, since it
   // can then start no process.
@@ -113,7 +151,7 @@ int main(int argc, char** argv) {
   // travels with the frames.
   if (gdImageSX(first.image) != gdImageSX(second.image) ||
       gdImageSY(first.image) != gdImageSY(second.image)) {
-    Die(kDifferentSize);
+    DieWithNote(kDifferentSize, SizesNote(first, second));
   }
   Fade fade;
   fade.first = first.image;

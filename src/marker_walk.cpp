@@ -241,6 +241,7 @@ size_t MarkerWalk::Take(const unsigned char* data, size_t size) {
         break;
     }
   }
+  found_.bytes += i;
   return i;
 }
 

@@ -36,6 +36,7 @@ struct WalkFound {
   std::vector<std::string> icc_chunks;  // APP2 "ICC_PROFILE\0" segments:
                                         // sequence number, count and data
   size_t metadata_bytes = 0;  // of those segments so far, kept or counted
+  size_t bytes = 0;           // walked so far
 };
 
 /// A walk through a JPEG byte stream that is given a piece at a time.

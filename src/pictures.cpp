@@ -34,7 +34,7 @@ PictureHead HeadOrDie(Picture* picture, int images) {
 
 // The decoded picture; else its line, and the end of the process.
 void TakeOrDie(Picture* picture, DecodedPicture decoded) {
-  DieOfFailure(decoded.failure, picture->path);
+  DieOfFailure(decoded.failure, decoded.reason, picture->path);
   picture->image = decoded.image;
   picture->look = std::move(decoded.look);
 }

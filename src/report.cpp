@@ -141,14 +141,23 @@ void Die(const char* line) {
   std::exit(kFailureStatus);
 }
 
-void DieWithUsage(const char* line) {
+void DieWithUsage(const char* line, const char* reason) {
   // Standard output stays the one line scripts read; the hint is for people.
-  // Flushed in this order, the two lines also come in this order with 2>&1.
+  // Flushed in this order, the lines also come in this order with 2>&1.
   StopWhatRuns();
   std::puts(line);
   std::fflush(stdout);
+  if (reason) std::fprintf(stderr, "jpegfade: %s\n", reason);
   std::fputs("usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)\n",
              stderr);
+  std::exit(kFailureStatus);
+}
+
+void DieWithNote(const char* line, const std::string& note) {
+  StopWhatRuns();
+  std::puts(line);
+  std::fflush(stdout);
+  std::fprintf(stderr, "jpegfade: %s\n", note.c_str());
   std::exit(kFailureStatus);
 }
 

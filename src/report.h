@@ -43,10 +43,14 @@ std::string PrintableName(const char* name);
 /// kFailureStatus.
 [[noreturn]] void Die(const char* line);
 
-/// Die(`line`), and then, for a person at the terminal, the usage line on
-/// standard error: "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man
-/// jpegfade)".
-[[noreturn]] void DieWithUsage(const char* line);
+/// Die(`line`), and then, for a person at the terminal, on standard error
+/// "jpegfade: `reason`" where it is given, and the usage line: "usage:
+/// jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)".
+[[noreturn]] void DieWithUsage(const char* line, const char* reason = nullptr);
+
+/// Die(`line`), and then, for a person, "jpegfade: `note`" on standard
+/// error.
+[[noreturn]] void DieWithNote(const char* line, const std::string& note);
 
 /// Prints `format` with PrintableName(`name`) in place of its one "%s", and
 /// a newline, on standard output; ends the process with kFailureStatus.

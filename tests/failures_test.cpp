@@ -31,7 +31,7 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
     std::vector<std::string> args;
     std::string out;
     bool reader_gone = false;  // the line is lost, but the status stays
-    std::string reason = "";   // the system's reason, on standard error
+    std::string reason = "";   // the reason, on standard error
     rlim_t processes = RLIM_INFINITY;  // the user's process limit
     bool without_processes = false;    // every process refused
   };
@@ -52,10 +52,14 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{}, kArgument},
       {{}, "", true},
       {{"a.jpg"}, kArgument},
-      {{"a.jpg", "b.jpg"}, kArgument},
-      {{"a.jpg", "a.jpg", "p", "3"}, kArgument},
-      {{"a.jpg", "b.jpg", "a.jpg", "3"}, kArgument},
-      {{"a.jpg", "b.jpg", "b.jpg", "3"}, kArgument},
+      {{"a.jpg", "b.jpg"}, kArgument, false,
+       "jpegfade: fewer than three arguments: FIRST, SECOND and PREFIX\n"},
+      {{"a.jpg", "a.jpg", "p", "3"}, kArgument, false,
+       "jpegfade: FIRST and SECOND are the same text\n"},
+      {{"a.jpg", "b.jpg", "a.jpg", "3"}, kArgument, false,
+       "jpegfade: PREFIX is the same text as FIRST\n"},
+      {{"a.jpg", "b.jpg", "b.jpg", "3"}, kArgument, false,
+       "jpegfade: PREFIX is the same text as SECOND\n"},
       {{"none.jpg", "none.jpg", "p", "3"}, kArgument},  // before any open
       {{"", "", "p", "3"}, kArgument},
       {{"none.jpg", "b.jpg", "p", "3"},
@@ -77,16 +81,20 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{"a.jpg", "b.jpg", "p", "-2147483649"}, kRange},
       {{"a.jpg", "b.jpg", "p", "123456789012345678901234567890"}, kRange},
       {{"text.jpg", "b.jpg", "p", " 99999999999"}, kRange},
-      {{"text.jpg", "b.jpg", "p", "3"}, "file decode error for text.jpg\n"},
-      {{"a.jpg", "empty.jpg", "p", "3"}, "file decode error for empty.jpg\n"},
-      {{"folder.jpg", "b.jpg", "p", "3"}, "file decode error for folder.jpg\n"},
+      {{"text.jpg", "b.jpg", "p", "3"}, "file decode error for text.jpg\n",
+       false, "jpegfade: text.jpg: not a JPEG\n"},
+      {{"a.jpg", "empty.jpg", "p", "3"}, "file decode error for empty.jpg\n",
+       false, "jpegfade: empty.jpg: an empty file\n"},
+      {{"folder.jpg", "b.jpg", "p", "3"}, "file decode error for folder.jpg\n",
+       false, "jpegfade: folder.jpg: it cannot be read"},
       {{"a.jpg", "b.jpg/x", "p", "3"},
        "file open error for b.jpg/x\n",
        false,
        "jpegfade: b.jpg/x: Not a directory\n"},
       {{"text.jpg", "empty.jpg", "p", "3"}, "file decode error for text.jpg\n"},
       {{"a.jpg", "text.jpg", "p", "0"}, "file decode error for text.jpg\n"},
-      {{"a.jpg", "tall.jpg", "p", "3"}, kSize},
+      {{"a.jpg", "tall.jpg", "p", "3"}, kSize, false,
+       "jpegfade: a.jpg is 40x30, tall.jpg is 30x40\n"},
       {{"a.jpg", "tall.jpg", "p", "3"}, "", true},
       {{"a.jpg", "short.jpg", "p", "3"}, kSize},
       {{"empty.jpg", "tall.jpg", "p", "3"},
@@ -176,13 +184,18 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
     std::string old = "";  // an older fade00.JPG, which a failure must keep
+    std::string reason = "";  // on standard error
   };
   const std::vector<Row> rows = {
-      {{"cut.jpg", "b.jpg", "p", "3"}, "file decode error for cut.jpg\n"},
+      {{"cut.jpg", "b.jpg", "p", "3"}, "file decode error for cut.jpg\n", {},
+       "", RLIM_INFINITY, RLIM_INFINITY, "", "jpegfade: cut.jpg: a JPEG cut short\n"},
       {{"a.jpg", "cut.jpg", "p", "3"}, "file decode error for cut.jpg\n"},
       {{"empty.jpg", "b.jpg", "p", "3"}, "file decode error for empty.jpg\n"},
-      {{"png.jpg", "b.jpg", "p", "3"}, "file decode error for png.jpg\n"},
-      {{"a.jpg", "soi.jpg", "p", "3"}, "file decode error for soi.jpg\n"},
+      {{"png.jpg", "b.jpg", "p", "3"}, "file decode error for png.jpg\n", {},
+       "", RLIM_INFINITY, RLIM_INFINITY, "",
+       "jpegfade: png.jpg: a PNG picture, not a JPEG\n"},
+      {{"a.jpg", "soi.jpg", "p", "3"}, "file decode error for soi.jpg\n", {},
+       "", RLIM_INFINITY, RLIM_INFINITY, "", "jpegfade: soi.jpg: a JPEG cut short\n"},
       {{"huge.jpg", "text.jpg", "p", "3"},
        "out of memory for huge.jpg\n",
        {},
@@ -249,6 +262,7 @@ TEST_F(JpegfadeTest, DamagedOrHostileInputEndsInOneLineAndNoDamagedFrame) {
       ExpectFrame(name, std::stoi(name.substr(4, 2)), 4);  // fadeNN.JPG
     }
     ExpectToolLinesOnly(outcome.err, Args(row.args));
+    EXPECT_NE(outcome.err.find(row.reason), std::string::npos) << outcome.err;
     for (const std::string& name : NewFiles()) fs::remove(Path(name));
   }
 }

@@ -139,21 +139,24 @@ TEST(Install, PutsTheToolItsPageAndItsTermsUnderThePrefixAndTakesThemAway) {
 
   // The installed tool runs: a person who gives no arguments is shown the
   // usage on standard error, after the one line scripts read, also with
-  // 2>&1. Alone, --help and --version answer on standard output, with
-  // status 0.
+  // 2>&1, with the rule broken. Alone, --help (or -h) and --version answer
+  // on standard output, with status 0.
   Limits installed_tool;
   installed_tool.program = tool.c_str();
   installed_tool.merged = true;
   const Outcome usage = RunIn(prefix, {}, installed_tool);
   EXPECT_EQ(usage.out,
             "argument error\n"
+            "jpegfade: fewer than three arguments: FIRST, SECOND and PREFIX\n"
             "usage: jpegfade FIRST SECOND PREFIX ALPHA (see man jpegfade)\n");
   EXPECT_EQ(usage.status, 255);
-  const Outcome help = RunIn(prefix, {"--help"}, installed_tool);
-  EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("usage: jpegfade FIRST SECOND PREFIX ALPHA\n", 0),
-            0u);
-  EXPECT_NE(help.out.find("see man jpegfade\n"), std::string::npos);
+  for (const char* asking : {"--help", "-h"}) {
+    const Outcome help = RunIn(prefix, {asking}, installed_tool);
+    EXPECT_EQ(help.status, 0) << asking;
+    EXPECT_EQ(help.out.rfind("usage: jpegfade FIRST SECOND PREFIX ALPHA\n", 0),
+              0u) << asking;
+    EXPECT_NE(help.out.find("see man jpegfade\n"), std::string::npos);
+  }
   const Outcome version = RunIn(prefix, {"--version"}, installed_tool);
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("jpegfade " JPEGFADE_VERSION "\n", 0), 0u);
