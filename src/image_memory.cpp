@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -71,6 +72,50 @@ gdImagePtr ImageOverPixels(int* pixels, int width, int height) {
   image->sy = height;
   image->cy2 = height - 1;
   return image;
+}
+
+namespace {
+
+// Where the pixel shown at (`x`, `y`) is stored, in a picture stored `width`
+// x `height` under the Exif `orientation`.
+void StoredAt(int orientation, int x, int y, int width, int height, int* from_x,
+              int* from_y) {
+  switch (orientation) {
+    case 2: *from_x = width - 1 - x, *from_y = y; break;
+    case 3: *from_x = width - 1 - x, *from_y = height - 1 - y; break;
+    case 4: *from_x = x, *from_y = height - 1 - y; break;
+    case 5: *from_x = y, *from_y = x; break;
+    case 6: *from_x = y, *from_y = height - 1 - x; break;
+    case 7: *from_x = width - 1 - y, *from_y = height - 1 - x; break;
+    case 8: *from_x = width - 1 - y, *from_y = x; break;
+    default: *from_x = x, *from_y = y; break;
+  }
+}
+
+}  // namespace
+
+gdImagePtr TurnedUpright(gdImagePtr image, int orientation) {
+  const int width = image->sx, height = image->sy;
+  const bool sideways = orientation >= 5 && orientation <= 8;
+  gdImagePtr turned = MakeCanvas(sideways ? height : width,
+                                 sideways ? width : height);
+  if (!turned) return nullptr;
+  // In tiles, so that the stored rows a turned tile reads down stay in the
+  // cache while it is filled.
+  constexpr int kTile = 64;
+  for (int top = 0; top < turned->sy; top += kTile) {
+    for (int left = 0; left < turned->sx; left += kTile) {
+      for (int y = top; y < std::min(top + kTile, turned->sy); ++y) {
+        int* row = turned->tpixels[y];
+        for (int x = left; x < std::min(left + kTile, turned->sx); ++x) {
+          int from_x = 0, from_y = 0;
+          StoredAt(orientation, x, y, width, height, &from_x, &from_y);
+          row[x] = image->tpixels[from_y][from_x];
+        }
+      }
+    }
+  }
+  return turned;
 }
 
 void DestroyMappedImage(gdImagePtr image) {

@@ -22,6 +22,12 @@ gdImagePtr MakeCanvas(int width, int height);
 /// make the image.
 gdImagePtr ImageOverPixels(int* pixels, int width, int height);
 
+/// `image`, an image of MakeCanvas's, as a viewer shows it under the Exif
+/// `orientation` (2 to 8: mirrored, turned, or both; width and height
+/// trade places for 5 to 8), in a new image of MakeCanvas's; `image` is
+/// left as it was. Null where there is no memory for the new one.
+gdImagePtr TurnedUpright(gdImagePtr image, int orientation);
+
 /// Frees an image from MakeCanvas or ImageOverPixels, block and all; null
 /// is ignored. No other image may be given to it.
 void DestroyMappedImage(gdImagePtr image);

@@ -95,14 +95,26 @@ void NoteHowAlphaWasRead(const char* text, int alpha) {
   Note(note.c_str());
 }
 
-// The stored sizes of both pictures, for a person whose pictures differ.
+// The stored sizes of both pictures, and where they were turned, their
+// sizes as shown, for a person whose pictures differ.
 std::string SizesNote(const Picture& first, const Picture& second) {
-  auto size = [](const Picture& picture) {
-    return PrintableName(picture.path) + " is " +
-           std::to_string(gdImageSX(picture.image)) + "x" +
-           std::to_string(gdImageSY(picture.image));
+  auto size = [](int width, int height) {
+    return std::to_string(width) + "x" + std::to_string(height);
   };
-  return size(first) + ", " + size(second);
+  auto stored = [&](const Picture& picture) {
+    return PrintableName(picture.path) + " is " +
+           size(picture.stored_width, picture.stored_height);
+  };
+  auto shown = [&](const Picture& picture) {
+    return size(gdImageSX(picture.image), gdImageSY(picture.image));
+  };
+  std::string note = stored(first) + ", " + stored(second);
+  if (shown(first) != size(first.stored_width, first.stored_height) ||
+      shown(second) != size(second.stored_width, second.stored_height)) {
+    note += "; turned by their orientation tags, " + shown(first) + " and " +
+            shown(second);
+  }
+  return note;
 }
 
 }  // namespace
@@ -147,8 +159,9 @@ int main(int argc, char** argv) {
   constexpr int kLeftAtFirst = 3;   // images to make: both pictures, the canvas
   constexpr int kLeftAtSecond = 2;  // the second picture, the canvas
   DecodeBothOrDie(&first, &second, kLeftAtFirst, kLeftAtSecond);
-  // Stored sizes are compared: an orientation turns no pixel here, it only
-  // travels with the frames.
+  // Sizes are compared as the pictures are shown where they are turned,
+  // else as stored, where an orientation both carry travels with the frames.
+  TurnUprightWhereTagsDisagree(&first, &second);
   if (gdImageSX(first.image) != gdImageSX(second.image) ||
       gdImageSY(first.image) != gdImageSY(second.image)) {
     DieWithNote(kDifferentSize, SizesNote(first, second));

@@ -112,15 +112,10 @@ std::string IccProfile(const std::vector<std::string>& chunks) {
 
 std::string SharedSegments(const Appearance& first, const Appearance& second) {
   std::string segments;
-  if (first.orientation == second.orientation) {
-    if (first.orientation != 1) segments += ExifSegment(first.orientation);
-  } else {
-    char line[96];
-    std::snprintf(line, sizeof line,
-                  "the pictures carry different orientations (%d and %d); "
-                  "the frames carry none",
-                  first.orientation, second.orientation);
-    Note(line);
+  // Pictures whose orientations differ were turned upright before: an
+  // orientation that stays is one both carry.
+  if (first.orientation == second.orientation && first.orientation != 1) {
+    segments += ExifSegment(first.orientation);
   }
   if (first.icc_profile == second.icc_profile) {
     if (!first.icc_profile.empty()) segments += IccSegments(first.icc_profile);

@@ -31,8 +31,9 @@ std::string IccProfile(const std::vector<std::string>& chunks);
 /// The segments every frame carries right after its JFIF APP0 segment:
 /// an APP1 Exif segment with the orientation where both pictures give the
 /// same one other than 1, and APP2 ICC_PROFILE chunks where both carry the
-/// same profile. Where they disagree, one line on standard error says that
-/// the frames carry none of that kind.
+/// same profile. Where the profiles disagree, one line on standard error
+/// says that the frames carry none (orientations that disagree were dealt
+/// with before, by turning the pictures upright).
 std::string SharedSegments(const Appearance& first, const Appearance& second);
 
 /// Inserts `segments` into `jpeg` right after its JFIF APP0 segment (after

@@ -37,6 +37,8 @@ void TakeOrDie(Picture* picture, DecodedPicture decoded) {
   DieOfFailure(decoded.failure, decoded.reason, picture->path);
   picture->image = decoded.image;
   picture->look = std::move(decoded.look);
+  picture->stored_width = decoded.image->sx;
+  picture->stored_height = decoded.image->sy;
 }
 
 }  // namespace
@@ -81,6 +83,30 @@ void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
     StartDecoding(&second->decoder, second_head);
   }
   TakeOrDie(second, FinishDecoding(&second->decoder, second_head));
+}
+
+// Frames of stored pixels would show one picture lying on its side where a
+// viewer shows it upright. Tags that agree travel with the frames instead,
+// and the pixels stay as stored. A turn holds one more image of the
+// picture's size for a moment, before the canvas is made: the memory check
+// counted the canvas.
+void TurnUprightWhereTagsDisagree(Picture* first, Picture* second) {
+  const int a = first->look.orientation, b = second->look.orientation;
+  if (a == b) return;
+  for (Picture* picture : {first, second}) {
+    if (picture->look.orientation == 1) continue;
+    gdImagePtr turned =
+        TurnedUpright(picture->image, picture->look.orientation);
+    if (!turned) DieWithPath(kOutOfMemory, picture->path);
+    DestroyMappedImage(picture->image);
+    picture->image = turned;
+    picture->look.orientation = 1;
+  }
+  const std::string note = "the pictures carry different orientations (" +
+                           std::to_string(a) + " and " + std::to_string(b) +
+                           "); both are turned upright, and the frames carry "
+                           "none";
+  Note(note.c_str());
 }
 
 void ClosePicture(Picture* picture) {

@@ -16,6 +16,8 @@ struct Picture {
   Decoder decoder;
   gdImagePtr image = nullptr;  // an image for DestroyMappedImage
   Appearance look;
+  int stored_width = 0;   // as the file stores it, before any turning
+  int stored_height = 0;
 };
 
 /// The picture at `path`, opened for reading, its decoder not yet started;
@@ -32,6 +34,13 @@ Picture OpenPictureOrDie(const char* path);
 /// CPU, and both fit in memory at once.
 void DecodeBothOrDie(Picture* first, Picture* second, int images_at_first,
                      int images_at_second);
+
+/// Where the pictures' orientation tags disagree (a missing tag counts as
+/// 1), each is turned upright, its tag then 1, so that the frames carry
+/// none, and a line on standard error says so; else both stay as stored.
+/// Where there is no memory to turn one, prints "out of memory for <path>"
+/// and ends the process.
+void TurnUprightWhereTagsDisagree(Picture* first, Picture* second);
 
 /// Frees the picture's image and closes its stream.
 void ClosePicture(Picture* picture);

@@ -46,6 +46,8 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
                            fs::perms::others_read);
   fs::permissions(dir_, fs::perms::all);
   const std::string tool = bin / "jpegfade";
+  WriteFileBytes(Path("turned.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 1, 6));
+  before_ = Listing();
   const std::string kNoProcess =
       ": no process for its decoder: Resource temporarily unavailable\n";
   const Row rows[] = {
@@ -96,6 +98,9 @@ TEST_F(JpegfadeTest, EachFailurePrintsItsLineInOrderAndWritesNothing) {
       {{"a.jpg", "tall.jpg", "p", "3"}, kSize, false,
        "jpegfade: a.jpg is 40x30, tall.jpg is 30x40\n"},
       {{"a.jpg", "tall.jpg", "p", "3"}, "", true},
+      {{"turned.jpg", "b.jpg", "p", "3"}, kSize, false,
+       "jpegfade: turned.jpg is 40x30, b.jpg is 40x30; turned by their "
+       "orientation tags, 30x40 and 40x30\n"},
       {{"a.jpg", "short.jpg", "p", "3"}, kSize},
       {{"empty.jpg", "tall.jpg", "p", "3"},
        "file decode error for empty.jpg\n"},

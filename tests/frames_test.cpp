@@ -119,6 +119,28 @@ TEST_F(JpegfadeTest, EveryKindOfPictureFadesExactly) {
   }
 }
 
+// `stored` as a viewer shows it under the Exif orientation `tag`: mirrored
+// left to right for 2, 3 and 7 once laid along its diagonal for 5 to 8, and
+// top to bottom for 3, 4, 7 and 8.
+Image Upright(Image stored, int tag) {
+  if (tag <= 1) return stored;
+  const int w = gdImageSX(stored.get()), h = gdImageSY(stored.get());
+  const bool diagonal = tag >= 5;
+  const bool mirror_x = tag == 2 || tag == 3 || tag == 6 || tag == 7;
+  const bool mirror_y = tag == 3 || tag == 4 || tag == 7 || tag == 8;
+  const int out_w = diagonal ? h : w, out_h = diagonal ? w : h;
+  Image shown(gdImageCreateTrueColor(out_w, out_h));
+  for (int y = 0; y < out_h; ++y) {
+    for (int x = 0; x < out_w; ++x) {
+      const int mx = mirror_x ? out_w - 1 - x : x;
+      const int my = mirror_y ? out_h - 1 - y : y;
+      shown.get()->tpixels[y][x] =
+          diagonal ? stored.get()->tpixels[mx][my] : stored.get()->tpixels[my][mx];
+    }
+  }
+  return shown;
+}
+
 TEST_F(JpegfadeTest, FramesCarryTheOrientationAndProfileBothPicturesCarry) {
   // Phone pictures: an Exif orientation and a colour profile, which every
   // frame carries when both pictures carry the same; otherwise none of that
@@ -141,7 +163,7 @@ TEST_F(JpegfadeTest, FramesCarryTheOrientationAndProfileBothPicturesCarry) {
   auto differ = [](int a, int b) {
     return "jpegfade: the pictures carry different orientations (" +
            std::to_string(a) + " and " + std::to_string(b) +
-           "); the frames carry none\n";
+           "); both are turned upright, and the frames carry none\n";
   };
   struct Row {
     int first, second;  // orientations; 0 for none
@@ -149,14 +171,20 @@ TEST_F(JpegfadeTest, FramesCarryTheOrientationAndProfileBothPicturesCarry) {
     int carried;  // the frames' orientation; 0 for none
     const std::string& icc;
     std::string err;
+    bool second_tall = false;  // the second stored 30 x 40, not 40 x 30
   };
   const Row rows[] = {
       {1, 1, none, none, 0, none, ""},
       {3, 3, none, none, 3, none, ""},
       {6, 6, none, none, 6, none, ""},
       {8, 8, none, none, 8, none, ""},
-      {6, 1, none, none, 0, none, differ(6, 1)},
-      {0, 6, none, none, 0, none, differ(1, 6)},
+      // Tags that disagree: each picture faded as shown, the frames untagged;
+      // a landscape tagged to be turned and an upright portrait fade.
+      {6, 1, none, none, 0, none, differ(6, 1), true},
+      {0, 8, none, none, 0, none, differ(1, 8), true},
+      {5, 7, none, none, 0, none, differ(5, 7)},
+      {2, 4, none, none, 0, none, differ(2, 4)},
+      {3, 0, none, none, 0, none, differ(3, 1)},
       {6, 6, small, small, 6, small, ""},
       {0, 0, large, large, 0, large, ""},  // in two chunks
       {0, 0, small, other, 0, none,
@@ -173,14 +201,17 @@ TEST_F(JpegfadeTest, FramesCarryTheOrientationAndProfileBothPicturesCarry) {
                              std::to_string(row.second_icc.size());
     WriteFileBytes(Path("s1.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 1,
                                              row.first, row.first_icc));
-    WriteFileBytes(Path("s2.jpg"), WriteJpeg(JpegKind::kColor, 40, 30, 2,
-                                             row.second, row.second_icc));
+    WriteFileBytes(Path("s2.jpg"),
+                   WriteJpeg(JpegKind::kColor, row.second_tall ? 30 : 40,
+                             row.second_tall ? 40 : 30, 2, row.second,
+                             row.second_icc));
     const Outcome outcome = RunIn(dir_, {"s1.jpg", "s2.jpg", "s", "3"});
     EXPECT_EQ(outcome.out, "") << what;
     EXPECT_EQ(outcome.status, 0) << what;
     EXPECT_EQ(outcome.err, row.err) << what;
-    const Image first = LoadJpeg(Path("s1.jpg"));
-    const Image second = LoadJpeg(Path("s2.jpg"));
+    const bool turned = row.err.find("orientations") != std::string::npos;
+    const Image first = Upright(LoadJpeg(Path("s1.jpg")), turned ? row.first : 1);
+    const Image second = Upright(LoadJpeg(Path("s2.jpg")), turned ? row.second : 1);
     for (int i = 0; i < 3; ++i) {
       const std::string frame =
           ReadFileBytes(Path("s0" + std::to_string(i) + ".JPG"));
