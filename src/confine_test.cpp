@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "decoder_process.h"
+#include "decoder_child.h"
 #include "frame_output.h"
 #include "test_pictures.h"
 

@@ -8,9 +8,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 
+#include "decoder_child.h"
+#include "decoder_protocol.h"
 #include "image_memory.h"
 #include "memory_limit.h"
 #include "metadata.h"
@@ -18,33 +19,35 @@
 
 namespace {
 
-// The records as a decoder writes them, spelled out here apart from the
-// code: a kind and a size, then the fields, 32 bits each (the head's
-// metadata count in two, low first).
-std::string Record(uint32_t kind, std::initializer_list<uint32_t> fields) {
-  std::string bytes;
-  for (const uint32_t word :
-       {kind, static_cast<uint32_t>(4 * fields.size())}) {
-    bytes.append(reinterpret_cast<const char*>(&word), 4);
-  }
-  for (const uint32_t word : fields) {
-    bytes.append(reinterpret_cast<const char*>(&word), 4);
-  }
-  return bytes;
+// The records as a decoder writes them, from the protocol's own
+// definitions, whose layout its static_asserts pin.
+template <typename Fields>
+std::string Bytes(const Fields& fields) {
+  return std::string(reinterpret_cast<const char*>(&fields), sizeof fields);
 }
 
-std::string Head(uint32_t width, uint32_t height, uint64_t metadata = 0) {
-  return Record(1, {1, width, height, 0, static_cast<uint32_t>(metadata),
-                    static_cast<uint32_t>(metadata >> 32), 0, 0, 0, 0});
+template <typename Fields>
+std::string Record(RecordKind kind, const Fields& fields) {
+  return Bytes(RecordHeader{kind, sizeof fields}) + Bytes(fields);
+}
+
+std::string Head(int32_t width, int32_t height, uint64_t metadata = 0) {
+  HeadRecord head{};
+  head.has_frame = 1;
+  head.width = width;
+  head.height = height;
+  head.metadata_bytes = metadata;
+  return Record(kHead, head);
 }
 
 std::string Message(const std::string& text) {
-  const uint32_t header[] = {2, static_cast<uint32_t>(text.size())};
-  return std::string(reinterpret_cast<const char*>(header), sizeof header) + text;
+  return Bytes(RecordHeader{kMessage, static_cast<uint32_t>(text.size())}) +
+         text;
 }
 
-std::string Done(uint32_t failure, uint32_t orientation, uint32_t profile_bytes) {
-  return Record(3, {failure, 0, orientation, profile_bytes});
+std::string Done(uint32_t failure, int32_t orientation,
+                 uint32_t profile_bytes) {
+  return Record(kDone, DoneRecord{failure, 0, orientation, profile_bytes});
 }
 
 // 2 x 1 pixels, as the decoder sends them.
