@@ -395,11 +395,6 @@ void CloseDescriptorsFrom(int first) {
 Confinement ConfineToFrames(const char* prefix, int alpha, int abi,
                             const std::vector<pid_t>& decoders) {
   if (kSanitized) return {};
-  // The limits change as the run goes on, and are read again through the
-  // files kept open now.
-  KeepMemoryFiles();
-  KeepCpuFiles();
-  KeepMountTable();
   // Both Landlock and a filter need it from an unprivileged process; it also
   // keeps a set-user-ID program from gaining rights.
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return {};

@@ -25,8 +25,9 @@ struct Confinement {
 /// allow list of calls answers any call it does not need with ENOSYS: it can
 /// start threads but no process or namespace, signal itself and its
 /// `decoders` only, raise their address-space limits, and reach no other
-/// process and nothing of the system's. Files the memory and CPU checks read
-/// are opened first. Returns what it put in force.
+/// process and nothing of the system's. What the run reads later must be
+/// kept open before (KeepMemoryFiles, KeepCpuFiles, KeepMountTable).
+/// Returns what it put in force.
 Confinement ConfineToFrames(const char* prefix, int alpha, int abi,
                             const std::vector<pid_t>& decoders);
 

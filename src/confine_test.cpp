@@ -55,6 +55,7 @@ int ConfinedErrno(Process process, int abi, const std::string& prefix,
         _exit(254);
       }
     } else {
+      KeepMountTable();
       ConfineToFrames(prefix.c_str(), 4, abi, {parent});
     }
     errno = 0;

@@ -15,7 +15,10 @@
 #include <string>
 
 #include "confine.h"
+#include "cpu_count.h"
+#include "frame_output.h"
 #include "interrupts.h"
+#include "memory_limit.h"
 #include "metadata.h"
 #include "parallel_frames.h"
 #include "pictures.h"
@@ -146,6 +149,13 @@ int main(int argc, char** argv) {
   // Each picture is parsed in a decoder process of its own that holds no
   // right; they are started before this process confines itself, since it
   // can then start no process.
+  // What the memory and CPU checks and the frame writer read as the run
+  // goes on (the limits change; the mount table says how a file system
+  // orders its writes), opened now: once confined, the run opens no file
+  // to read.
+  KeepMemoryFiles();
+  KeepCpuFiles();
+  KeepMountTable();
   const int abi = LandlockAbi();
   StartDecoder(&first.decoder, abi);
   // Where the first picture's decoder cannot be had, the run ends there.
