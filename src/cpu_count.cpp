@@ -78,7 +78,7 @@ int UsableCpus() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
   const int cpus = CPU_COUNT(&set);
-  // One CPU needs nothing more: the run stays as it always was.
+  // One CPU needs nothing more: the run makes its frames in one thread.
   if (cpus <= 1) return 1;
   return std::max(1, std::min(cpus, CgroupCpuLimit(KeptCpuFiles())));
 }

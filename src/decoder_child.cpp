@@ -133,7 +133,7 @@ void ForgetEnvironment() {
 // top, in 4 KiB pages that cost a fault each, which on a virtual machine is
 // most of a large picture's decoding time. The top is grown for all of them
 // at once and advised to huge pages, one fault each 2 MiB; where the heap
-// cannot grow so (a memory limit), the rows come as they always did.
+// cannot grow so (a memory limit), the rows come in plain pages.
 void TakeRowsInHugePages(size_t bytes) {
   constexpr size_t kHugePage = size_t{2} << 20;
   if (bytes < kHugePage) return;

@@ -43,12 +43,13 @@ constexpr int kDefaultQuality = -1;
 
 }  // namespace
 
-Encoded EncodingOutcome(bool sink_out_of_memory, bool library_failed,
-                        int error, bool empty) {
-  if (sink_out_of_memory || (library_failed && error == ENOMEM)) {
+Encoded EncodingOutcome(const EncoderTraces& traces) {
+  if (traces.sink_out_of_memory ||
+      (traces.library_failed && traces.error == ENOMEM)) {
     return Encoded::kOutOfMemory;
   }
-  return library_failed || empty ? Encoded::kLibraryFailed : Encoded::kWhole;
+  return traces.library_failed || traces.empty ? Encoded::kLibraryFailed
+                                               : Encoded::kWhole;
 }
 
 Encoded Encode(gdImagePtr canvas, const std::string& segments,
@@ -66,8 +67,9 @@ Encoded Encode(gdImagePtr canvas, const std::string& segments,
   jpeg->clear();
   errno = 0;
   gdImageJpegCtx(canvas, &sink.io, kDefaultQuality);
-  const Encoded outcome = EncodingOutcome(
-      sink.out_of_memory, LibraryFailures() != failures, errno, jpeg->empty());
+  const Encoded outcome = EncodingOutcome({sink.out_of_memory,
+                                           LibraryFailures() != failures,
+                                           errno, jpeg->empty()});
   if (outcome != Encoded::kWhole) return outcome;
   try {
     InsertSegments(jpeg, segments);

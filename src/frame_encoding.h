@@ -21,13 +21,19 @@ enum class Encoded {
 Encoded Encode(gdImagePtr canvas, const std::string& segments,
                std::string* jpeg);
 
+/// What an encode left behind.
+struct EncoderTraces {
+  bool sink_out_of_memory;  // the buffer could not grow
+  bool library_failed;      // the library reported an error or a warning
+  int error;                // errno after it
+  bool empty;               // no byte was written
+};
+
 /// How an encode ended, from what it left: the library's encoder gives up
 /// alike on what JPEG cannot hold and on memory it could not have, and only
-/// the latter leaves `error` (errno) ENOMEM behind; the buffer failing to
-/// grow (`sink_out_of_memory`) is memory too; no bytes is the library's
-/// failure.
-Encoded EncodingOutcome(bool sink_out_of_memory, bool library_failed,
-                        int error, bool empty);
+/// the latter leaves ENOMEM behind; the buffer failing to grow is memory
+/// too; no bytes is the library's failure.
+Encoded EncodingOutcome(const EncoderTraces& traces);
 
 /// Prints the line of a failed encode of the frame `name` and ends the
 /// process; returns for Encoded::kWhole.

@@ -13,24 +13,21 @@ namespace {
 
 TEST(EncodingOutcome, NoMemoryIsToldApartFromWhatJpegCannotHold) {
   struct Row {
-    bool sink_out_of_memory, library_failed;
-    int error;
-    bool empty;
+    EncoderTraces traces;
     Encoded outcome;
   };
   const Row rows[] = {
-      {false, false, 0, false, Encoded::kWhole},
-      {true, false, 0, false, Encoded::kOutOfMemory},  // the buffer would not grow
-      {false, true, ENOMEM, false, Encoded::kOutOfMemory},
-      {false, true, 0, false, Encoded::kLibraryFailed},
-      {false, true, EIO, true, Encoded::kLibraryFailed},
-      {false, false, 0, true, Encoded::kLibraryFailed},  // no bytes, no word
+      {{false, false, 0, false}, Encoded::kWhole},
+      {{true, false, 0, false}, Encoded::kOutOfMemory},  // the buffer would not grow
+      {{false, true, ENOMEM, false}, Encoded::kOutOfMemory},
+      {{false, true, 0, false}, Encoded::kLibraryFailed},
+      {{false, true, EIO, true}, Encoded::kLibraryFailed},
+      {{false, false, 0, true}, Encoded::kLibraryFailed},  // no bytes, no word
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(EncodingOutcome(row.sink_out_of_memory, row.library_failed,
-                              row.error, row.empty),
-              row.outcome)
-        << row.sink_out_of_memory << row.library_failed << row.error << row.empty;
+    EXPECT_EQ(EncodingOutcome(row.traces), row.outcome)
+        << row.traces.sink_out_of_memory << row.traces.library_failed
+        << row.traces.error << row.traces.empty;
   }
 }
 

@@ -182,7 +182,9 @@ int main(int argc, char** argv) {
   fade.alpha = alpha;
   fade.prefix = prefix;
   try {
-    fade.segments = SharedSegments(first.look, second.look);
+    const SharedMetadata shared = SharedSegments(first.look, second.look);
+    if (shared.disagreement) Note(shared.disagreement);
+    fade.segments = shared.segments;
   } catch (const std::bad_alloc&) {
     // The frames would carry the first picture's metadata.
     DieWithPath(kOutOfMemory, argv[1]);

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "report.h"
 
 namespace {
 
@@ -110,25 +109,31 @@ std::string IccProfile(const std::vector<std::string>& chunks) {
   return profile;
 }
 
-std::string SharedSegments(const Appearance& first, const Appearance& second) {
-  std::string segments;
+SharedMetadata SharedSegments(const Appearance& first,
+                              const Appearance& second) {
+  SharedMetadata shared;
   // Pictures whose orientations differ were turned upright before: an
   // orientation that stays is one both carry.
   if (first.orientation == second.orientation && first.orientation != 1) {
-    segments += ExifSegment(first.orientation);
+    shared.segments += ExifSegment(first.orientation);
   }
   if (first.icc_profile == second.icc_profile) {
-    if (!first.icc_profile.empty()) segments += IccSegments(first.icc_profile);
+    if (!first.icc_profile.empty()) {
+      shared.segments += IccSegments(first.icc_profile);
+    }
   } else if (second.icc_profile.empty()) {
-    Note("only the first picture carries a colour profile; the frames carry "
-         "none");
+    shared.disagreement =
+        "only the first picture carries a colour profile; the frames carry "
+        "none";
   } else if (first.icc_profile.empty()) {
-    Note("only the second picture carries a colour profile; the frames carry "
-         "none");
+    shared.disagreement =
+        "only the second picture carries a colour profile; the frames carry "
+        "none";
   } else {
-    Note("the pictures carry different colour profiles; the frames carry none");
+    shared.disagreement =
+        "the pictures carry different colour profiles; the frames carry none";
   }
-  return segments;
+  return shared;
 }
 
 void InsertSegments(std::string* jpeg, const std::string& segments) {

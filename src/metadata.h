@@ -28,13 +28,20 @@ int ExifOrientation(const std::string& tiff);
 /// when they are incomplete, repeated or inconsistent.
 std::string IccProfile(const std::vector<std::string>& chunks);
 
-/// The segments every frame carries right after its JFIF APP0 segment:
-/// an APP1 Exif segment with the orientation where both pictures give the
-/// same one other than 1, and APP2 ICC_PROFILE chunks where both carry the
-/// same profile. Where the profiles disagree, one line on standard error
-/// says that the frames carry none (orientations that disagree were dealt
-/// with before, by turning the pictures upright).
-std::string SharedSegments(const Appearance& first, const Appearance& second);
+/// What every frame carries of the pictures' metadata.
+struct SharedMetadata {
+  std::string segments;  // right after each frame's JFIF APP0 segment
+  const char* disagreement = nullptr;  // for a person, where the profiles
+                                       // differ and the frames carry none
+};
+
+/// The segments every frame carries: an APP1 Exif segment with the
+/// orientation where both pictures give the same one other than 1, and
+/// APP2 ICC_PROFILE chunks where both carry the same profile; and where the
+/// profiles disagree, what a person should be told (orientations that
+/// disagree were dealt with before, by turning the pictures upright).
+SharedMetadata SharedSegments(const Appearance& first,
+                              const Appearance& second);
 
 /// Inserts `segments` into `jpeg` right after its JFIF APP0 segment (after
 /// its start-of-image marker, if it has none), in the room it already has
