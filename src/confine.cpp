@@ -402,7 +402,7 @@ Confinement ConfineToFrames(const char* prefix, int alpha, int abi,
   return {true, landlock, AllowWritingFrames(decoders)};
 }
 
-Confinement ConfineDecoder(int abi, int picture, int channel) {
+Confinement ConfineDecoder(int picture, int channel, int abi) {
   if (kSanitized) return {};
   GiveUpPrivileges();
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return {};

@@ -38,7 +38,7 @@ Confinement ConfineToFrames(const char* prefix, int alpha, int abi,
 /// it); an allow list answers with ENOSYS all but reading `picture` and
 /// `channel`, writing `channel`, memory without PROT_EXEC, and ending.
 /// Returns what it put in force.
-Confinement ConfineDecoder(int abi, int picture, int channel);
+Confinement ConfineDecoder(int picture, int channel, int abi);
 
 /// Closes every descriptor from `first` on: what the caller left open (a
 /// log, a socket) is reachable from no process of the run.

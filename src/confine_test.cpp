@@ -72,7 +72,7 @@ int Enforced(Process process, int abi, const std::string& prefix) {
   const pid_t pid = fork();
   if (pid == 0) {
     const Confinement got = process == kDecoder
-                                ? ConfineDecoder(abi, 0, 1)
+                                ? ConfineDecoder(0, 1, abi)
                                 : ConfineToFrames(prefix.c_str(), 4, abi, {});
     _exit(got.no_new_privileges | got.landlock << 1 | got.allow_list << 2);
   }

@@ -227,7 +227,7 @@ FILE* EnterDecoder(const DecoderStart& start) {
   if (!stream || setvbuf(stream, picture_buffer, _IOFBF, sizeof picture_buffer) != 0) {
     return nullptr;
   }
-  ConfineDecoder(start.abi, kPictureFd, kChannelFd);
+  ConfineDecoder(kPictureFd, kChannelFd, start.abi);
   return stream;
 }
 

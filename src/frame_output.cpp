@@ -20,6 +20,7 @@
 #include "cgroups.h"
 #include "interrupts.h"
 #include "report.h"
+#include "whole_io.h"
 
 std::string FrameFileName(const char* prefix, int i) {
   // The prefix is data, never a format: a '%' in it stays as it is. The name
@@ -140,20 +141,7 @@ enum class WriteTo { kPlace, kStream };
 // not.
 bool WriteAll(int fd, const char* data, size_t size, WriteTo to,
               off_t offset = 0) {
-  while (size > 0) {
-    const ssize_t done = to == WriteTo::kStream
-                             ? write(fd, data, size)
-                             : pwrite(fd, data, size, offset);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      if (done == 0) errno = ENOSPC;
-      return false;
-    }
-    data += done;
-    size -= static_cast<size_t>(done);
-    offset += done;
-  }
-  return true;
+  return WriteWhole(fd, data, size, to == WriteTo::kStream ? -1 : offset);
 }
 
 [[noreturn]] void WriteFailed(const std::string& name, int error) {

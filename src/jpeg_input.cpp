@@ -389,14 +389,3 @@ void CheckRoomOrDie(const PictureHead& head, int images, const char* path) {
     DieWithPath(kOutOfMemory, path);
   }
 }
-
-gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
-                           Appearance* appearance) {
-  JpegHead head;
-  CheckRoomOrDie(ReadPictureHead(stream, IsRegularFile(stream), &head), images,
-                 path);
-  DecodedPicture decoded = DecodePicture(&head, stream);
-  DieOfFailure(decoded.failure, decoded.reason, path);
-  *appearance = std::move(decoded.look);
-  return decoded.image;
-}

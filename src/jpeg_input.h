@@ -160,12 +160,5 @@ void DieOfFailure(Failure failure, Reason reason, const char* path);
 /// <path>" and ends the process.
 void CheckRoomOrDie(const PictureHead& head, int images, const char* path);
 
-/// The picture in `stream`, read from `path`, decoded in this process once
-/// its header shows that `images` images of its size (this one's included)
-/// fit in the memory left, with how it is to be shown in `appearance`; else
-/// prints "out of memory for <path>" or "file decode error for <path>" and
-/// ends the process.
-gdImagePtr DecodeJpegOrDie(FILE* stream, const char* path, int images,
-                           Appearance* appearance);
 
 #endif  // JPEGFADE_JPEG_INPUT_H_
