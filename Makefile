@@ -34,14 +34,26 @@ endef
 build: deps
 	$(call preset-build,release)
 
+# After a ctest run in the build folder $(1): why each test or table row
+# that skipped here did, from the tests' own output (ctest's summary names a
+# skipped test but not its reason).
+define skip-reasons
+	@awk '/^\[ RUN      \] / { test = $$4 } \
+	  /: Skipped$$/ { getline reason; print "skipped here: " test ": " reason } \
+	  /skipped: / { print "skipped here: " test ": " $$0 }' \
+	  $(1)/Testing/Temporary/LastTest.log 2>/dev/null || true
+endef
+
 test: build
 	ctest --preset release -j $(JOBS)
+	$(call skip-reasons,$(BUILD))
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 # The end-to-end tests run the sanitized tool, so any report fails a test.
 test-sanitize: deps
 	$(call preset-build,sanitize)
 	ctest --preset sanitize -j $(JOBS)
+	$(call skip-reasons,build-sanitize)
 
 # The whole suite cross-built for another architecture and run under
 # qemu-user, then the frames of the demo's pictures at several lengths
@@ -65,6 +77,7 @@ cross-deps-arm64 cross-deps-i386: cross-deps-%:
 test-arm64 test-i386: test-%: build cross-deps-%
 	$(call preset-build,$*)
 	ctest --preset $* -j $(JOBS)
+	$(call skip-reasons,build-$*)
 	@rm -rf build-$*/frames && mkdir -p build-$*/frames/native build-$*/frames/$*
 	@for alpha in $(CROSS_ALPHAS); do \
 	  $(BUILD)/jpegfade examples/dawn.jpg examples/dusk.jpg \

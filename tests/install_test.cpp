@@ -184,7 +184,7 @@ TEST(Install, TheToolIsHardened) {
   GTEST_SKIP() << "a sanitizer build is not a hardened one";
 #endif
   if (!Shell("command -v hardening-check").second) {
-    GTEST_SKIP() << "no hardening-check here (Debian's devscripts)";
+    GTEST_SKIP() << "no hardening-check here: install devscripts";
   }
   // Control-flow and branch protection are not asked of the tool, as Debian
   // asks them of none of its own yet; trixie's checker knows the second.
