@@ -5,6 +5,8 @@
 #include <atomic>
 #include <csignal>
 
+#include "progress.h"
+
 namespace {
 
 const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
@@ -21,6 +23,8 @@ volatile sig_atomic_t deferred = 0;
 // Only async-signal-safe calls: it runs in the handler.
 void TakeAwayUnfinishedAndDie(int signal) {
   if (unfinished) unlink(unfinished);
+  // Nothing of the progress line stays on the screen the shell takes back.
+  EraseProgress();
   // The handler stays installed until now, so a second copy of the signal
   // (timeout(1) sends one to the child and one to its group) waits for this
   // one instead of killing the process before the file is gone. Then the

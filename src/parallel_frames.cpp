@@ -15,6 +15,7 @@
 #include "image_memory.h"
 #include "interrupts.h"
 #include "memory_limit.h"
+#include "progress.h"
 #include "report.h"
 
 namespace {
@@ -191,7 +192,10 @@ void WriteFrames(const Fade& fade) {
     // after the other, and no thread is started.
     gdImagePtr canvas = CanvasOrDie(fade);
     std::string jpeg;
-    for (int i = 0; i < fade.alpha; ++i) MakeFrameHere(fade, canvas, i, &jpeg);
+    for (int i = 0; i < fade.alpha; ++i) {
+      MakeFrameHere(fade, canvas, i, &jpeg);
+      ShowProgress(i + 1, fade.alpha);
+    }
     DestroyMappedImage(canvas);
     return;
   }
@@ -231,6 +235,7 @@ void WriteFrames(const Fade& fade) {
       woken_at = queue.taken;
       queue.work.notify_all();
     }
+    ShowProgress(i + 1, fade.alpha);
   }
   StopWorkers(&queue);
   DestroyMappedImage(canvas);

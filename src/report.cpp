@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "progress.h"
+
 namespace {
 
 // Whether `code` is a bidirectional control: one in a name can make a
@@ -118,7 +120,10 @@ namespace {
 void (*stop_before_dying)(void*) = nullptr;
 void* stop_owner = nullptr;
 
+// The progress line goes first, so that the failure's lines stand alone on
+// the screen.
 void StopWhatRuns() {
+  EraseProgress();
   void (*stop)(void*) = stop_before_dying;
   stop_before_dying = nullptr;
   if (stop) stop(stop_owner);
@@ -133,7 +138,11 @@ StopBeforeDying::StopBeforeDying(void (*stop)(void* owner), void* owner) {
 
 StopBeforeDying::~StopBeforeDying() { stop_before_dying = nullptr; }
 
-void Note(const char* line) { std::fprintf(stderr, "jpegfade: %s\n", line); }
+// A line printed over the progress line would run on from it.
+void Note(const char* line) {
+  EraseProgress();
+  std::fprintf(stderr, "jpegfade: %s\n", line);
+}
 
 void Die(const char* line) {
   StopWhatRuns();
@@ -221,6 +230,7 @@ void PrintLibraryText(const char* message) {
   line[at++] = '\n';
   line[at] = '\0';
   if (!held_messages) {
+    EraseProgress();
     std::fputs(line, stderr);
     return;
   }
