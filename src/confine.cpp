@@ -292,7 +292,8 @@ bool AllowWritingFrames(const std::vector<pid_t>& decoders) {
            "nanosleep", "gettimeofday",
            // This process's own state.
            "getpid", "gettid", "getuid", "getuid32", "geteuid", "geteuid32",
-           "getgid", "getgid32", "getegid", "getegid32", "getrandom",
+           "getgid", "getgid32", "getegid", "getegid32", "getpgrp",
+           "getrandom",
            "sysinfo",
        }) {
     Allow(&list, name);
@@ -326,10 +327,16 @@ bool AllowWritingFrames(const std::vector<pid_t>& decoders) {
     Allow(&list, name, {Argument(0, SCMP_CMP_EQ, 0)});
   }
   for (const char* name : {"getrlimit", "ugetrlimit"}) Allow(&list, name);
-  // Whether standard output is a terminal, for its buffering: the command
-  // is compared on its low 32 bits, the ones the kernel reads.
-  Allow(&list, "ioctl",
-        {Argument(1, SCMP_CMP_MASKED_EQ, TCGETS, 0xffffffffu)});
+  // Where the C library asks for its own process group so (arm64 has no
+  // getpgrp).
+  Allow(&list, "getpgid", {Argument(0, SCMP_CMP_EQ, 0)});
+  // Whether standard output is a terminal, for its buffering, and whose
+  // job its foreground is, for the progress line: the command is compared
+  // on its low 32 bits, the ones the kernel reads.
+  for (const unsigned long command : {TCGETS, TIOCGPGRP}) {
+    Allow(&list, "ioctl",
+          {Argument(1, SCMP_CMP_MASKED_EQ, command, 0xffffffffu)});
+  }
   for (const int command : {F_GETFD, F_SETFD, F_GETFL}) {
     for (const char* name : {"fcntl", "fcntl64"}) {
       Allow(&list, name, {Argument(1, SCMP_CMP_EQ, static_cast<uint64_t>(command))});

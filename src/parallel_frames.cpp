@@ -168,6 +168,14 @@ void MakeFrameHere(const Fade& fade, gdImagePtr canvas, int i,
 
 int WorkerCount(const Fade& fade) {
   if (fade.alpha <= 1) return 1;
+  // A frame this small is blended and encoded in less time than the writer
+  // takes to put it in place: the writer's file-system calls are the run,
+  // and workers would only add their waking and waiting to it.
+  constexpr int64_t kLeastPixelsForWorkers = 128 * 128;
+  if (int64_t{gdImageSX(fade.first)} * gdImageSY(fade.first) <
+      kLeastPixelsForWorkers) {
+    return 1;
+  }
   const int cpus = std::min(UsableCpus(), fade.alpha);
   if (cpus <= 1) return 1;
   // An encoded frame is counted at the canvas's size: JPEG at the default

@@ -122,6 +122,13 @@ void ShowProgress(int done, int total) {
   const int64_t now = Now();
   if (now < next_draw) return;
   next_draw = now + kRedrawEvery;
+  // A run sent to the background (`&`, ^Z then bg) would draw over the
+  // shell's prompt, or be stopped where the terminal stops background
+  // writers: only the terminal's foreground job draws.
+  if (tcgetpgrp(STDERR_FILENO) != getpgrp()) {
+    EraseProgress();
+    return;
+  }
   Draw(done, total, now);
 }
 
