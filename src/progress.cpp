@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "whole_io.h"
+
 namespace {
 
 constexpr int64_t kSecond = 1000000000;  // in nanoseconds
@@ -46,18 +48,6 @@ int frames_start_done = 0;
 
 // Whether the line may be on the screen; the interrupt handler reads it.
 volatile sig_atomic_t shown = 0;
-
-// All of `bytes` on standard error, as far as it takes them. Async-signal-
-// safe.
-void WriteAll(const char* bytes, size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(STDERR_FILENO, bytes, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    bytes += written;
-    size -= static_cast<size_t>(written);
-  }
-}
 
 // `seconds` as M:SS, or H:MM:SS from an hour on.
 void FormatTime(int64_t seconds, char* out, size_t size) {
@@ -98,7 +88,7 @@ void Draw(int done, int total, int64_t now) {
   // Marked shown before the write: an interrupt between the two then erases
   // a line not yet drawn, which is harmless, rather than leave one drawn.
   shown = 1;
-  WriteAll(line, end + 3);
+  WriteWhole(STDERR_FILENO, line, end + 3);
 }
 
 }  // namespace
@@ -135,7 +125,7 @@ void ShowProgress(int done, int total) {
 void EraseProgress() {
   if (!shown) return;
   const int saved = errno;
-  WriteAll("\r\x1b[K", 4);
+  WriteWhole(STDERR_FILENO, "\r\x1b[K", 4);  // async-signal-safe
   // Cleared only once erased: an interrupt in between erases it again,
   // which is harmless, rather than find it cleared and leave it drawn.
   shown = 0;
