@@ -35,6 +35,7 @@ constexpr int kDefaultMmapMax = 65536;
 constexpr int kPictureFd = 3;
 constexpr int kChannelFd = 4;
 
+// One record to the writer; where the writer is gone, so goes its decoder.
 void Send(RecordKind kind, const void* fields, size_t size) {
   const RecordHeader header{kind, static_cast<uint32_t>(size)};
   if (!WriteWhole(kChannelFd, &header, sizeof header) ||

@@ -34,7 +34,7 @@ struct Decoder {
 /// says why: this process never decodes a picture itself.
 void StartDecoder(Decoder* decoder, int abi);
 
-/// The picture's head, read by its decoder up to the frame header: what the
+/// The picture's head, read by its decoder up to its first scan: what the
 /// memory check needs, or why it could not be read (no memory for a pipe's
 /// head; a decoder that died or answered out of turn gives a decode error).
 PictureHead ReadHeadIn(Decoder* decoder);

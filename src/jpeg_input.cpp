@@ -50,8 +50,9 @@ struct Replay {
 };
 
 // Called by the decoder, which is C: nothing may be thrown through it. A
-// pipe's metadata between its frame header and its first scan is kept here;
-// with no memory for it, the stream ends, and the walk says why.
+// pipe's metadata past its head (a head cut at its bound before the first
+// scan) is kept here; with no memory for it, the stream ends, and the walk
+// says why.
 int ReplayGetBuf(gdIOCtx* io, void* out, int wanted) {
   Replay* replay = static_cast<Replay*>(io->data);
   if (replay->out_of_memory) return 0;
@@ -97,7 +98,7 @@ JpegHead ReadJpegHead(FILE* stream, bool regular_file) {
   JpegHead head;
   if (regular_file) {
     // Read again from its start when decoded, a file's head is only walked,
-    // never kept: metadata of any length before the frame header costs
+    // never kept: metadata of any length before the first scan costs
     // nothing but the reading.
     head.start = std::ftell(stream);
     WalkBlocks(&head.walk, stream, WalkTo::kHead);

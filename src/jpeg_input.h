@@ -1,5 +1,5 @@
 // A picture read and decoded in this process, whichever process that is:
-// its head walked up to the frame header, which says what room it needs;
+// its head walked up to its first scan, which says what room it needs;
 // then its pixels decoded through a walk that follows the decoder, and the
 // metadata it kept read; each failure classed by its line.
 #ifndef JPEGFADE_JPEG_INPUT_H_
@@ -16,7 +16,7 @@
 #include "marker_walk.h"
 #include "metadata.h"
 
-/// The head of a picture: the walk up to the end of its frame header. A
+/// The head of a picture: the walk up to its first scan's header. A
 /// regular file is read again from `start` when decoded, so nothing of its
 /// head is kept; a pipe or any other stream cannot be, so its head's `bytes`
 /// are kept, to be replayed to the decoder.
